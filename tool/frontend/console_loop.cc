@@ -195,15 +195,19 @@ namespace {
 
 OSErr MatchSubcommand(const char* lower, size_t len, size_t pos,
                       const Subcommand* table, size_t count, const char** text) {
+  // The first entry that takes the whole rest of the line wins. A short form that is
+  // only the start of a later entry's long form ("sp" of "splitmirror") does not
+  // shadow that entry.
   for (size_t i = 0; i < count; ++i) {
-    size_t at = pos;
-    if (MatchEither(lower, len, at, table[i].longForm, table[i].shortForm)) {
-      if (SkipBlanks(lower, len, at) < len) return paramErr;  // text after the command
-      *text = table[i].text;
-      return noErr;
+    for (const char* form : {table[i].longForm, table[i].shortForm}) {
+      size_t at = pos;
+      if (Match(lower, len, at, form) && SkipBlanks(lower, len, at) >= len) {
+        *text = table[i].text;
+        return noErr;
+      }
     }
   }
-  return paramErr;
+  return paramErr;  // no such subcommand, or text after it
 }
 
 }  // namespace
