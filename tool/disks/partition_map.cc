@@ -124,6 +124,7 @@ void TPartitionMap::ResetMapState() {
   base_count_ = base_capacity_ = base_block_size_ = base_status_size_ = 0;
   base_status_offset_ = 0;
   rolled_back_ = false;
+  deferred_clears_.clear();
 }
 
 MapResult TPartitionMap::ReadMapAt(uint64_t offset, void* buffer, size_t length) {

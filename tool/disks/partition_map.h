@@ -20,6 +20,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "framework/mac_types.h"
 #include "platform/raw_device.h"
@@ -170,6 +172,7 @@ class TPartitionMap {
   MapResult WriteJournaled();
   MapResult WriteDirect();
   bool JournalFits() const;
+  bool ClearRange(uint64_t start, uint64_t size);
   MapResult ClearScratch(uint32_t* diskState, uint32_t* progress, uint32_t progressSpan);
 
   PartitionMapDisk* disk_;
@@ -202,4 +205,6 @@ class TPartitionMap {
   uint64_t base_status_offset_ = 0;
   uint32_t base_status_size_ = 0;
   bool rolled_back_ = false;
+  // Partitions of a new map are cleared by Write, once an old block 0 is gone.
+  std::vector<std::pair<uint64_t, uint64_t>> deferred_clears_;
 };

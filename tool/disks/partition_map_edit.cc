@@ -182,6 +182,16 @@ bool TPartitionMap::ClearStartAndEndOfPartition(uint32_t index) {
   if (e == nullptr) return false;
   const uint64_t start = uint64_t{e->pmPyPartStart.get()} * block_size_;
   const uint64_t size = uint64_t{e->pmPartBlkCnt.get()} * block_size_;
+  if (new_map_) {
+    // Clearing now could destroy the layout still on the disk before the new
+    // one is there; Write does it after taking the old map away.
+    deferred_clears_.emplace_back(start, size);
+    return true;
+  }
+  return ClearRange(start, size);
+}
+
+bool TPartitionMap::ClearRange(uint64_t start, uint64_t size) {
   Buffer zeros;
   if (!zeros.Allocate(std::min<uint64_t>(size, kClearBytes))) return false;
   auto clear = [&](uint64_t offset, uint64_t length) {

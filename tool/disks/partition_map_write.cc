@@ -23,7 +23,9 @@
 // A new map (initialise):
 //   1. If block 0 holds a map signature, it is cleared first: an old block 0 must
 //      never lead a reader into a half-written new map.
-//   2. Status partition, 3. map, 4. block 0 last: until block 0 lands the disk
+//   2. The start and end of the new partitions are cleared (deferred from
+//      Create for the same reason).
+//   3. Status partition, 4. map, 5. block 0 last: until block 0 lands the disk
 //      has no map; after it, the whole new layout is there.
 //
 // Then, for a new scratch partition, the zeroing passes.
@@ -127,6 +129,10 @@ MapResult TPartitionMap::WriteNewMap() {
     std::memset(&cleared, 0, sizeof(cleared));
     result = WriteAndVerify(0, &cleared, sizeof(cleared), true);
   }
+  for (const auto& [start, size] : deferred_clears_) {
+    if (result == 0 && !ClearRange(start, size)) result = kMirovaneErrWriteFailed;
+  }
+  if (result == 0) deferred_clears_.clear();
   if (result == 0) result = WriteStatusPartition();
   if (result == 0) result = WriteAndVerify(block_size_, map_.data.get(), map_.size, true);
   if (result == 0) {

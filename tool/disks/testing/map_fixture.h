@@ -102,7 +102,7 @@ inline constexpr uint64_t kMiB = 1024 * 1024;
 inline constexpr const char kDevice[] = "/dev/rdisk2";
 
 class MapFixture : public ::testing::Test {
- protected:
+ public:
   MapFixture();
 
   // Makes a sparse image of `bytes` behind kDevice (replacing any earlier one).

@@ -1,0 +1,195 @@
+// Walks every write of a map change and interrupts the change at each one: the
+// write fails, the machine crashes after it (later writes are lost), or the write
+// tears (only a prefix of whole sectors lands, then the crash). A fresh reader must
+// then find the old layout or the new one, and a retry must reach the new one.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <set>
+
+#include "tool/disks/partition_map.h"
+#include "tool/disks/testing/map_fixture.h"
+
+namespace mv_test {
+namespace {
+
+struct Scenario {
+  const char* name;
+  std::function<void(MapFixture*)> setup;
+  std::function<MapResult(MapFixture*)> change;
+  // New maps get a new disk identifier on every run.
+  bool newDiskID;
+  // An interruption may also leave the disk without a map.
+  bool mayLoseMap;
+};
+
+class CrashWalkTest : public MapFixture, public ::testing::WithParamInterface<Scenario> {
+ public:
+  MapResult Initialise() {
+    TPartitionMap map(disk_.get(), &volumes_);
+    MapResult r = map.Open(false);
+    if (r == 0) r = map.Create();
+    if (r == 0) r = map.Write(nullptr, nullptr, 0);
+    return r;
+  }
+
+  void SaveRegions(const std::vector<platform::testing::ImageRawDevices::WriteRecord>& log) {
+    saved_.clear();
+    for (const auto& w : log) saved_.push_back({w.offset, ReadBytes(w.offset, w.length)});
+  }
+  void RestoreRegions() {
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) WriteBytes(it->first, it->second);
+  }
+
+  std::vector<std::pair<uint64_t, std::string>> saved_;
+};
+
+LayoutView WithoutDiskID(LayoutView v) {
+  v.diskID = 0;
+  return v;
+}
+
+TEST_P(CrashWalkTest, EveryInterruptionReadsAsOldOrNewLayout) {
+  const Scenario& s = GetParam();
+  MakeImage(24 * kMiB);
+  s.setup(this);
+  const LayoutView old = Snapshot();
+  ASSERT_EQ(old.result, 0) << old;
+
+  // Dry run: the writes of the change, and the layout it makes.
+  const std::string image_before = ReadBytes(0, image_bytes());
+  const size_t first = devices_.write_log().size();
+  ASSERT_EQ(s.change(this), 0);
+  auto log = devices_.write_log();
+  log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(first));
+  const LayoutView fresh = Snapshot();
+  ASSERT_NE(fresh, old);
+  WriteBytes(0, image_before);
+  ASSERT_EQ(Snapshot(), old);
+  // Zeroing the scratch partition follows the layout writes and changes no layout:
+  // the walk covers the writes up to the last one of the map.
+  size_t layoutWrites = log.size();
+  if (s.newDiskID) {
+    for (size_t i = 0; i < log.size(); ++i) {
+      if (log[i].offset == 0) layoutWrites = i + 1;  // block 0 is the last map write
+    }
+  }
+  log.resize(layoutWrites);
+  SaveRegions(log);
+
+  const auto same = [&](const LayoutView& a, const LayoutView& b) {
+    return s.newDiskID ? WithoutDiskID(a) == WithoutDiskID(b) : a == b;
+  };
+  const int base = devices_.writes();
+  int runs = 0;
+  for (int n = 1; n <= static_cast<int>(layoutWrites) + 1; ++n) {
+    const size_t sectors = n <= static_cast<int>(layoutWrites) ? log[n - 1].length / 512 : 0;
+    struct Fault {
+      std::string name;
+      std::function<void(int)> inject;
+      std::function<int()> fired;
+      bool failed;
+    };
+    std::vector<Fault> faults;
+    if (n <= static_cast<int>(layoutWrites)) {
+      faults.push_back({"fail", [this](int w) { devices_.FailWriteAt(w); },
+                        [this] { return devices_.write_failures_fired(); }, true});
+      std::set<size_t> tears = {0, 1, sectors / 2, sectors - 1};
+      for (size_t k : tears) {
+        if (k >= sectors) continue;
+        faults.push_back({"tear " + std::to_string(k), [this, k](int w) { devices_.TearWriteAt(w, k); },
+                          [this] { return devices_.tears_fired(); }, false});
+      }
+    }
+    faults.push_back({"crash after previous", [this](int w) { devices_.CrashAfterWrite(w - 1); },
+                      [this] { return devices_.writes_lost(); }, false});
+
+    for (const Fault& f : faults) {
+      SCOPED_TRACE(std::string(s.name) + ": write " + std::to_string(n) + ", " + f.name);
+      RestoreRegions();
+      const int offset = devices_.writes() - base;
+      const int before = f.fired();
+      f.inject(base + offset + n);
+      const MapResult r = s.change(this);
+      devices_.ClearFaults();
+      ++runs;
+      if (n <= static_cast<int>(layoutWrites)) {
+        EXPECT_GT(f.fired(), before);
+      }
+      const LayoutView now = Snapshot();
+      const bool isOld = now == old;
+      const bool isNew = same(now, fresh);
+      const bool noMap = s.mayLoseMap && now.result == 0 && now.driverType == kDriverTypeNone;
+      EXPECT_TRUE(isOld || isNew || noMap) << "found " << now;
+      if (f.failed) {
+        EXPECT_NE(r, 0);
+        EXPECT_TRUE(isOld || noMap) << "a failed change must leave the old layout: " << now;
+      }
+      if (isOld || noMap) {
+        // Nothing is lost for good: the change goes through on a retry.
+        ASSERT_EQ(s.change(this), 0);
+        EXPECT_TRUE(same(Snapshot(), fresh));
+      }
+    }
+  }
+  EXPECT_GT(runs, static_cast<int>(layoutWrites) * 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MapChanges, CrashWalkTest,
+    ::testing::Values(
+        Scenario{"initialise_blank",
+                 [](MapFixture*) {},
+                 [](MapFixture* f) { return static_cast<CrashWalkTest*>(f)->Initialise(); }, true,
+                 false},
+        Scenario{"carve",
+                 [](MapFixture* f) {
+                   static_cast<CrashWalkTest*>(f)->Initialise();
+                   EXPECT_EQ(static_cast<CrashWalkTest*>(f)->CarveVolume(1, 2 * kMiB), 0);
+                 },
+                 [](MapFixture* f) { return static_cast<CrashWalkTest*>(f)->CarveVolume(2, 3 * kMiB); },
+                 false, false},
+        Scenario{"carve_exact_fit",
+                 [](MapFixture* f) { static_cast<CrashWalkTest*>(f)->Initialise(); },
+                 [](MapFixture* f) {
+                   auto* fx = static_cast<CrashWalkTest*>(f);
+                   return fx->CarveVolume(2, fx->image_bytes() - (65 + 54 + 20480) * 512);
+                 },
+                 false, false},
+        Scenario{"delete_merging_neighbours",
+                 [](MapFixture* f) {
+                   auto* fx = static_cast<CrashWalkTest*>(f);
+                   fx->Initialise();
+                   EXPECT_EQ(fx->CarveVolume(1, 2 * kMiB), 0);
+                   EXPECT_EQ(fx->CarveVolume(2, 2 * kMiB), 0);
+                   EXPECT_EQ(fx->CarveVolume(3, 2 * kMiB), 0);
+                   EXPECT_EQ(fx->DeleteVolume(1), 0);
+                 },
+                 [](MapFixture* f) { return static_cast<CrashWalkTest*>(f)->DeleteVolume(2); },
+                 false, false},
+        Scenario{"delete_in_place",
+                 [](MapFixture* f) {
+                   auto* fx = static_cast<CrashWalkTest*>(f);
+                   fx->Initialise();
+                   EXPECT_EQ(fx->CarveVolume(1, 2 * kMiB), 0);
+                   EXPECT_EQ(fx->CarveVolume(2, 2 * kMiB), 0);
+                   EXPECT_EQ(fx->CarveVolume(3, 2 * kMiB), 0);
+                 },
+                 [](MapFixture* f) { return static_cast<CrashWalkTest*>(f)->DeleteVolume(2); },
+                 false, false},
+        // Initialising over an existing map first clears its block 0: in between,
+        // the disk reads as having no map (never as a mixture).
+        Scenario{"initialise_over_existing_map",
+                 [](MapFixture* f) {
+                   auto* fx = static_cast<CrashWalkTest*>(f);
+                   fx->Initialise();
+                   EXPECT_EQ(fx->CarveVolume(1, 2 * kMiB), 0);
+                 },
+                 [](MapFixture* f) { return static_cast<CrashWalkTest*>(f)->Initialise(); }, true,
+                 true}),
+    [](const ::testing::TestParamInfo<Scenario>& p) { return std::string(p.param.name); });
+
+}  // namespace
+}  // namespace mv_test
