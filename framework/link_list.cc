@@ -25,6 +25,7 @@ void TLinkList::Prepend(TListNode* node) {
 
 void TLinkList::Append(TListNode* node) {
   if (node == nullptr) return;
+  node->next = nullptr;  // a stale link would hang a foreign chain onto this list
   if (head == nullptr) {
     head = node;
     return;

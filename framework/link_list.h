@@ -30,7 +30,7 @@ class TLinkList {
   TLinkList(const TLinkList&) = delete;
   TLinkList& operator=(const TLinkList&) = delete;
 
-  // Both ignore a null node. Append expects node->next to be null.
+  // Both ignore a null node. Append makes the node the last one (its next is reset).
   void Prepend(TListNode* node);
   void Append(TListNode* node);
   short Count() const;
