@@ -43,19 +43,6 @@ uint32_t DetermineDiskBlockSize(uint64_t diskBytes, uint32_t sectorSize) {
   return result > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(result);
 }
 
-void StripOffPartitionCharacters(char* bsdName) {
-  if (bsdName == nullptr) return;
-  size_t length = std::strlen(bsdName);
-  for (size_t i = length; i > 0; --i) {
-    const size_t pos = i - 1;
-    if (bsdName[pos] == 'k') return;
-    if (bsdName[pos] == 's') {
-      std::memset(bsdName + pos, 0, length - pos);
-      return;
-    }
-  }
-}
-
 void CopyTextField(char* field, size_t width, const char* text) {
   std::memset(field, 0, width);
   if (text == nullptr) return;

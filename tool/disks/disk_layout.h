@@ -12,6 +12,7 @@
 
 #include "framework/mac_types.h"
 #include "tool/disks/big_endian.h"
+#include "tool/model/bsd_name.h"  // StripOffPartitionCharacters
 
 // ---- Block 0 (driver descriptor map) ----
 
@@ -187,8 +188,6 @@ void InitializePartitionMapEntry(Partition* entry, uint32_t mapEntries, uint32_t
 // The block size of a new map on a disk of `diskBytes` with `sectorSize` sectors.
 uint32_t DetermineDiskBlockSize(uint64_t diskBytes, uint32_t sectorSize);
 
-// Cuts a partition's BSD name down to its disk's ("disk2s3" -> "disk2"), in place.
-void StripOffPartitionCharacters(char* bsdName);
 
 // True when copy A of the status area is the newer, given the two sequence numbers
 // (which wrap from 0xFFFFFFFF to 0).
