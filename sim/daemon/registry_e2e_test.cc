@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <map>
+
 #include "platform/sim/machine_host.h"
 #include "sim/testing/test_machine.h"
 
@@ -67,6 +69,124 @@ TEST(RegistryE2ETest, DefaultMachineAnswersLookupsByClassBsdNameAndPath) {
   }
   EXPECT_EQ(buses, (std::vector<std::string>{"pci", "mac-io", "scsi", "pci", "ata", "channel",
                                              "channel", "ieee1394", "usb"}));
+}
+
+std::string Text(const std::optional<Property>& p) {
+  return p && p->AsString() ? *p->AsString() : std::string();
+}
+
+std::string Interconnect(platform::Registry& r, RegistryEntry e) {
+  auto protocol = r.SearchProperty(e, "Protocol Characteristics", Plane::kService, 3);
+  if (!protocol || protocol->Find("Physical Interconnect") == nullptr) return "";
+  return *protocol->Find("Physical Interconnect")->AsString();
+}
+
+TEST(RegistryE2ETest, HotPlugDeliversFirstMatchAndTerminateWithTheDisksProperties) {
+  TestMachine machine({.disk_count = 0});
+  ASSERT_TRUE(machine.up());
+  auto host = machine.NewHost();
+  platform::Registry& r = host->registry();
+  std::vector<RegistryEntry> appeared, gone;
+  Matching media = Matching::ServiceMatching("IOMedia");
+  media.properties["Whole"] = Property::Boolean(true);
+  auto first = r.AddNotification(platform::NotificationKind::kFirstMatch, media,
+                                 [&](platform::RegistryIterator& it) {
+                                   for (RegistryEntry e = it.Next(); e; e = it.Next()) appeared.push_back(e);
+                                 });
+  auto terminate = r.AddNotification(platform::NotificationKind::kTerminate, media,
+                                     [&](platform::RegistryIterator& it) {
+                                       for (RegistryEntry e = it.Next(); e; e = it.Next()) gone.push_back(e);
+                                     });
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(terminate, nullptr);
+  EXPECT_FALSE(first->Next());  // nothing plugged in yet
+
+  struct Plug {
+    const char* bus;
+    const char* interconnect;
+    const char* identity_key;  // a bus identity the watcher reads, searched from the medium
+    Property identity;
+  } plugs[] = {
+      {"ata1", "ATA", "device serial", Property::String("    ATA-77  ")},
+      {"firewire0", "FireWire", "GUID", Property::Integer(0x0030e0f00d000001)},
+      {"usb0", "USB", "USB Serial Number", Property::String("USB-5")},
+  };
+  std::vector<std::string> names;
+  for (const Plug& p : plugs) {
+    std::string image = machine.CreateImage(std::string(p.bus) + ".img", 8 << 20);
+    names.push_back(machine.AttachDisk(image, p.bus, std::nullopt,
+                                       {{p.identity_key, p.identity},
+                                        {"Vendor Name", Property::String("ACME")}}));
+  }
+  ASSERT_TRUE(testing::RunUntil(*host, [&] { return appeared.size() == 3; }, 10));
+  for (size_t i = 0; i < 3; ++i) {
+    RegistryEntry e = appeared[i];
+    EXPECT_EQ(Text(r.GetProperty(e, "BSD Name")), names[i]);
+    EXPECT_EQ(Interconnect(r, e), plugs[i].interconnect);
+    EXPECT_EQ(r.SearchProperty(e, plugs[i].identity_key, Plane::kService, 3), plugs[i].identity);
+    auto device = r.SearchProperty(e, "Device Characteristics", Plane::kService, 3);
+    ASSERT_TRUE(device);
+    EXPECT_EQ(*device->Find("Vendor Name")->AsString(), "ACME");
+    EXPECT_EQ(::access(machine.Resolve("/dev/r" + names[i]).c_str(), F_OK), 0);
+  }
+
+  for (const std::string& name : names) ASSERT_TRUE(machine.DetachDisk(name));
+  ASSERT_TRUE(testing::RunUntil(*host, [&] { return gone.size() == 3; }, 10));
+  for (size_t i = 0; i < 3; ++i) {
+    RegistryEntry e = gone[i];
+    EXPECT_EQ(e, appeared[i]);
+    // A terminated medium has left the planes but still tells who it was.
+    EXPECT_FALSE(r.GetPath(e, Plane::kService));
+    EXPECT_EQ(Text(r.GetProperty(e, "BSD Name")), names[i]);
+    EXPECT_EQ(Interconnect(r, e), plugs[i].interconnect);
+    EXPECT_FALSE(r.GetMatchingService(Matching::BSDNameMatching(names[i])));
+    EXPECT_NE(::access(machine.Resolve("/dev/r" + names[i]).c_str(), F_OK), 0);
+  }
+}
+
+TEST(RegistryE2ETest, PartitionsOfAMapWrittenByPartedAreChildMedia) {
+  TestMachine machine({.disk_count = 0});
+  ASSERT_TRUE(machine.up());
+  std::string image = machine.CreateImage("parted.img", 32 << 20);
+  ASSERT_EQ(std::system(("parted -s " + image +
+                         " mklabel mac mkpart one hfs+ 1MiB 9MiB mkpart two hfs+ 9MiB 20MiB"
+                         " >/dev/null 2>&1").c_str()), 0);
+  std::string disk = machine.AttachDisk(image, "ata0", 0);
+  ASSERT_EQ(disk, "disk0");
+  auto host = machine.NewHost();
+  platform::Registry& r = host->registry();
+  RegistryEntry whole = r.GetMatchingService(Matching::BSDNameMatching("disk0"));
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(Text(r.GetProperty(whole, "Content")), "Apple_partition_scheme");
+  EXPECT_EQ(r.GetProperty(whole, "Leaf")->AsBoolean(), false);
+
+  std::vector<RegistryEntry> scheme = r.GetChildren(whole, Plane::kService);
+  ASSERT_EQ(scheme.size(), 1u);
+  EXPECT_EQ(r.GetClassName(scheme[0]), "IOApplePartitionScheme");
+  std::map<std::string, std::string> content;
+  for (RegistryEntry part : r.GetChildren(scheme[0], Plane::kService)) {
+    EXPECT_EQ(r.GetParent(part, Plane::kService), scheme[0]);
+    EXPECT_EQ(r.GetProperty(part, "Whole")->AsBoolean(), false);
+    content[Text(r.GetProperty(part, "BSD Name"))] = Text(r.GetProperty(part, "Content"));
+  }
+  EXPECT_EQ(content, (std::map<std::string, std::string>{{"disk0s1", "Apple_partition_map"},
+                                                          {"disk0s2", "Apple_HFS"},
+                                                          {"disk0s3", "Apple_HFS"}}));
+  RegistryEntry two = r.GetMatchingService(Matching::BSDNameMatching("disk0s2"));
+  EXPECT_EQ(r.GetProperty(two, "Size")->AsInteger(), 8 << 20);
+  EXPECT_EQ(r.GetProperty(two, "Base")->AsInteger(), 1 << 20);
+  EXPECT_EQ(r.GetPath(two, Plane::kDeviceTree), "IODeviceTree:/pci@f4000000/ata-6@d/channel@0/@0:2");
+  EXPECT_EQ(r.GetMatchingService(Matching::OpenFirmwarePathMatching("/pci@f4000000/ata-6@d/channel@0/@0:2")), two);
+
+  // Another program changes the map on the image: the machine follows.
+  ASSERT_EQ(std::system(("parted -s " + image + " rm 3 mkpart three hfs+ 20MiB 30MiB"
+                         " >/dev/null 2>&1").c_str()), 0);
+  ASSERT_TRUE(testing::RunUntil(*host, [&] {
+    return r.GetMatchingService(Matching::BSDNameMatching("disk0s3")) &&
+           r.GetProperty(r.GetMatchingService(Matching::BSDNameMatching("disk0s3")), "Size")
+                   ->AsInteger() == 10 << 20;
+  }, 10));
+  EXPECT_EQ(r.GetMatchingService(Matching::BSDNameMatching("disk0s2")), two);  // unchanged stays
 }
 
 TEST(RegistryE2ETest, FirmwareVariableSetThroughThePlatformShowsInTheDeviceTree) {
