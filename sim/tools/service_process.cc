@@ -55,6 +55,9 @@ int Kextd(const ToolCall& call) {
 }
 
 int SystemUiServer(const ToolCall&) {
+  // Only for those who wait for it to be up; it runs without a log as well.
+  (void)AppendMachineLog("/var/log/SystemUIServer.log",
+                         "SystemUIServer[" + std::to_string(::getpid()) + "]: started");
   WaitForTermination([] {});
   return kExitSuccess;
 }

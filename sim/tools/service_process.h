@@ -23,7 +23,9 @@ void WaitForTermination(const std::function<void()>& on_hangup);
 // and "kextd[pid]: stopped" to the machine's /var/log/kextd.log. Fails (status 1)
 // when it cannot write there.
 int Kextd(const ToolCall& call);
-// SystemUIServer: waits until told to end; SIGHUP changes nothing.
+// SystemUIServer: appends "SystemUIServer[pid]: started" to the machine's
+// /var/log/SystemUIServer.log when it can, then waits until told to end; SIGHUP
+// changes nothing.
 int SystemUiServer(const ToolCall& call);
 
 }  // namespace sim::tools
