@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <iterator>
 
 namespace platform {
 
@@ -65,9 +66,15 @@ int PollRunLoop::Run() {
       std::lock_guard<std::mutex> lock(work_mutex_);
       work.swap(work_);
     }
-    for (auto& w : work) {
-      if (stop_requested_.load()) break;
-      w();
+    for (size_t i = 0; i < work.size(); ++i) {
+      if (stop_requested_.load()) {
+        // Work not run yet is kept, in order, for the next Run().
+        std::lock_guard<std::mutex> lock(work_mutex_);
+        work_.insert(work_.begin(), std::make_move_iterator(work.begin() + static_cast<long>(i)),
+                     std::make_move_iterator(work.end()));
+        break;
+      }
+      work[i]();
     }
     if (stop_requested_.load()) break;
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <thread>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -38,6 +39,24 @@ TEST(PollRunLoopTest, PerformFromAnotherThreadRunsOnTheLoop) {
   EXPECT_EQ(loop.Run(), 0);
   other.join();
   EXPECT_EQ(ran_on, std::this_thread::get_id());
+}
+
+TEST(PollRunLoopTest, WorkQueuedBehindAStopRunsOnTheNextRun) {
+  PollRunLoop loop;
+  std::vector<int> ran;
+  loop.Perform([&] {
+    ran.push_back(1);
+    loop.Stop();
+  });
+  loop.Perform([&] { ran.push_back(2); });
+  loop.Perform([&] {
+    ran.push_back(3);
+    loop.Stop();
+  });
+  EXPECT_EQ(loop.Run(), 0);
+  EXPECT_EQ(ran, std::vector<int>{1});
+  EXPECT_EQ(loop.Run(), 0);
+  EXPECT_EQ(ran, (std::vector<int>{1, 2, 3}));
 }
 
 TEST(PollRunLoopTest, RemovedSourceIsNotCalledAgain) {

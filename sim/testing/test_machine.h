@@ -92,6 +92,9 @@ class TestMachine {
   // A new client host on this machine (its own connections, run loop and sessions).
   std::unique_ptr<platform::MachineHost> NewHost() const;
 
+  // What the daemon wrote to its log (for failure messages).
+  std::string DaemonLog() const { return platform::testing::ReadFile(root() + "/var/log/machine.log"); }
+
   // The path of the control command.
   static std::string ControlProgram();
 
