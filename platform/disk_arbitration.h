@@ -24,6 +24,15 @@ inline constexpr uint32_t kDiskArbNotifyEject = 3;
 inline constexpr uint32_t kDiskArbNotifyChange = 4;
 inline constexpr uint32_t kDiskArbNotifyMount = 5;
 
+// Kinds of unrecognised media: the bits of the mask a client claims with
+// ClientHandlesUnrecognizedDisks, and the disk type an offer reports. A whole disk
+// with neither a partition map nor a file system is uninitialised; a partition
+// whose file system is not recognised is unrecognised.
+inline constexpr uint32_t kDiskArbDiskTypeUninitializedFixed = 1u << 0;
+inline constexpr uint32_t kDiskArbDiskTypeUninitializedRemovable = 1u << 1;
+inline constexpr uint32_t kDiskArbDiskTypeUnrecognizedFixed = 1u << 2;
+inline constexpr uint32_t kDiskArbDiskTypeUnrecognizedRemovable = 1u << 3;
+
 // Flags of an unmount request.
 inline constexpr uint32_t kDiskArbUnmountOneVolume = 4;
 

@@ -3,8 +3,11 @@
 // planes, each entry with a class, a name and properties, found by matching and
 // followed through first-match and terminate notifications.
 //
-// Entries are small values naming one registry entry. They need no release: an entry
-// that has left the registry simply answers nothing any more (no properties, no path).
+// Entries are small values naming one registry entry. They need no release. An entry
+// that has left the registry (terminated) has no path, no parent or children and
+// never matches again, but still answers its own properties, its name and class, and
+// property searches through its former parents, so that a terminate notification's
+// handler can tell what went.
 
 #include <cstdint>
 #include <functional>

@@ -201,10 +201,10 @@ void Arbitrator::OfferMedium(Medium& medium) {
   if (medium.volume.recognized() || offers_.count(medium.bsd) != 0) return;
   if (medium.whole() ? !medium.content.empty() : IsSystemPartition(medium.content)) return;
   bool removable = IsRemovable(medium);
-  uint32_t type = medium.whole() ? (removable ? kDiskTypeUninitializedRemovable
-                                              : kDiskTypeUninitializedFixed)
-                                 : (removable ? kDiskTypeUnrecognizedRemovable
-                                              : kDiskTypeUnrecognizedFixed);
+  uint32_t type = medium.whole() ? (removable ? platform::kDiskArbDiskTypeUninitializedRemovable
+                                              : platform::kDiskArbDiskTypeUninitializedFixed)
+                                 : (removable ? platform::kDiskArbDiskTypeUnrecognizedRemovable
+                                              : platform::kDiskArbDiskTypeUnrecognizedFixed);
   std::vector<std::pair<std::pair<int32_t, uint64_t>, uint64_t>> ranked;
   for (const auto& [client, s] : sessions_) {
     if (s.claims && (s.mask & type) != 0 && s.callbacks.count(m::kDaUnrecognized) != 0) {
@@ -235,10 +235,10 @@ void Arbitrator::AskNext(const std::string& bsd) {
   }
   offer.asked = offer.candidates[offer.next++];
   bool removable = IsRemovable(*medium);
-  uint32_t type = medium->whole() ? (removable ? kDiskTypeUninitializedRemovable
-                                               : kDiskTypeUninitializedFixed)
-                                  : (removable ? kDiskTypeUnrecognizedRemovable
-                                               : kDiskTypeUnrecognizedFixed);
+  uint32_t type = medium->whole() ? (removable ? platform::kDiskArbDiskTypeUninitializedRemovable
+                                               : platform::kDiskArbDiskTypeUninitializedFixed)
+                                  : (removable ? platform::kDiskArbDiskTypeUnrecognizedRemovable
+                                               : platform::kDiskArbDiskTypeUnrecognizedFixed);
   auto pi = medium->node->properties.find("Writable");
   bool writable = pi == medium->node->properties.end() || pi->second.AsBoolean().value_or(true);
   const Property* protocol = machine_.tree().Search(*medium->node, "Protocol Characteristics",

@@ -22,13 +22,6 @@ namespace sim {
 class Machine;
 struct Reply;
 
-// The kinds of media a session may claim when they are not recognised (bits of the
-// claim mask, and the disk type an offer reports).
-inline constexpr uint32_t kDiskTypeUninitializedFixed = 1u << 0;
-inline constexpr uint32_t kDiskTypeUninitializedRemovable = 1u << 1;
-inline constexpr uint32_t kDiskTypeUnrecognizedFixed = 1u << 2;
-inline constexpr uint32_t kDiskTypeUnrecognizedRemovable = 1u << 3;
-
 class Arbitrator {
  public:
   explicit Arbitrator(Machine& machine);
