@@ -25,6 +25,16 @@ constexpr size_t kMaxBSDNameChars = kBSDNameSize - 1;
 constexpr size_t kMaxSerialChars = 62;
 constexpr size_t kMaxVendorPartChars = 63;
 
+// A 32-bit property as a value, 0 when it cannot be read. (Record fields are packed:
+// they are assigned values, never written through pointers.)
+uint32_t SInt32Or0(const platform::Property* value) {
+  uint32_t number = 0;
+  return ReadSInt32(value, &number) ? number : 0;
+}
+uint32_t SInt32Or0(const std::optional<platform::Property>& value) {
+  return SInt32Or0(value ? &*value : nullptr);
+}
+
 // Identity text: the serial with spaces stripped at both ends.
 void SetStrippedText(char (&field)[64], std::string text) {
   text.push_back('\0');
@@ -110,29 +120,33 @@ MVUID TEventHandler::GetAppleRAIDVolumeIDWithObjectPtr(RegistryEntry object) {
   return ConvertAppleRAIDUUID_To_MVUID(uuid);
 }
 
+uint32_t TEventHandler::TrackedBusNumber(BusType busType, RegistryEntry object) {
+  uint32_t busNumber = 0;
+  if (fTracker != nullptr) (void)fTracker->FindBusID(busType, object, &busNumber);
+  return busNumber;
+}
+
 void TEventHandler::FillInATADiskInfo(RegistryEntry object, DiskAppearedRec* record) {
-  (void)ReadSInt32(SearchedProperty(object, "unit number"), &record->ident.id);
+  record->ident.id = SInt32Or0(SearchedProperty(object, "unit number"));
   FillInVendorAndProductInfo(object, record);
   std::string serial;
   if (ReadASCII(SearchedProperty(object, "device serial"), kMaxSerialChars, true, &serial)) {
     SetStrippedText(record->identityText, std::move(serial));
   }
-  if (fTracker != nullptr) {
-    (void)fTracker->FindBusID(kBusTypeATA, object, &record->ident.busNumber);
-  }
+  record->ident.busNumber = TrackedBusNumber(kBusTypeATA, object);
 }
 
 void TEventHandler::FillInSCSIDiskInfo(RegistryEntry object, DiskAppearedRec* record) {
   std::optional<platform::Property> lun = SearchedProperty(object, "SCSI Lun");
   if (!lun) lun = SearchedProperty(object, "SCSI Logical Unit Number");
-  (void)ReadSInt32(lun, &record->ident.lun);
+  record->ident.lun = SInt32Or0(lun);
 
   std::optional<platform::Property> target = SearchedProperty(object, "SCSI Target");
   if (target) {
-    (void)ReadSInt32(target, &record->ident.id);
+    record->ident.id = SInt32Or0(target);
   } else if (const std::optional<platform::Property> protocol =
                  SearchedProperty(object, "Protocol Characteristics")) {
-    (void)ReadSInt32(protocol->Find("SCSI Target Identifier"), &record->ident.id);
+    record->ident.id = SInt32Or0(protocol->Find("SCSI Target Identifier"));
   }
 
   FillInVendorAndProductInfo(object, record);
@@ -144,13 +158,11 @@ void TEventHandler::FillInSCSIDiskInfo(RegistryEntry object, DiskAppearedRec* re
     SetFieldText(record->identityText, hex);
     record->isWWN = 1;
   }
-  if (fTracker != nullptr) {
-    (void)fTracker->FindBusID(kBusTypeSCSI, object, &record->ident.busNumber);
-  }
+  record->ident.busNumber = TrackedBusNumber(kBusTypeSCSI, object);
 }
 
 void TEventHandler::FillInFireWireDiskInfo(RegistryEntry object, DiskAppearedRec* record) {
-  (void)ReadSInt32(SearchedProperty(object, "IOUnit"), &record->ident.lun);
+  record->ident.lun = SInt32Or0(SearchedProperty(object, "IOUnit"));
   uint64_t guid = 0;
   if (ReadSInt64(SearchedProperty(object, "GUID"), &guid)) {
     char hex[kHexStringSize];
@@ -158,16 +170,15 @@ void TEventHandler::FillInFireWireDiskInfo(RegistryEntry object, DiskAppearedRec
     SetFieldText(record->identityText, hex);
   }
   FillInVendorAndProductInfo(object, record);
-  if (fTracker != nullptr) {
-    (void)fTracker->FindBusID(kBusTypeFireWire, object, &record->ident.busNumber);
-    record->ident.id = fTracker->ReturnFireWireDiskID(guid, record->ident.busNumber);
-  }
+  const uint32_t busNumber = TrackedBusNumber(kBusTypeFireWire, object);
+  record->ident.busNumber = busNumber;
+  if (fTracker != nullptr) record->ident.id = fTracker->ReturnFireWireDiskID(guid, busNumber);
 }
 
 void TEventHandler::FillInUSBDiskInfo(RegistryEntry object, DiskAppearedRec* record) {
   // USB disks carry their bus number and address themselves; the tracker is not asked.
-  (void)ReadSInt32(SearchedProperty(object, "USBBusNumber"), &record->ident.busNumber);
-  (void)ReadSInt32(SearchedProperty(object, "USB Address"), &record->ident.id);
+  record->ident.busNumber = SInt32Or0(SearchedProperty(object, "USBBusNumber"));
+  record->ident.id = SInt32Or0(SearchedProperty(object, "USB Address"));
   std::string serial;
   if (ReadASCII(SearchedProperty(object, "USB Serial Number"), kMaxSerialChars, true,
                 &serial)) {

@@ -10,6 +10,9 @@
 
 namespace {
 
+// Fields of the packed records are compared as copies (unary +): the test macros take
+// references, and a reference to a packed field may be misaligned.
+
 using platform::Property;
 using platform::PropertyDictionary;
 using platform::RegistryEntry;
@@ -191,12 +194,12 @@ struct Expected {
 };
 
 void ExpectIdentity(const DiskAppearedRec& record, const Expected& e, const char* what) {
-  EXPECT_EQ(record.ident.busNumber, e.busNumber) << what;
-  EXPECT_EQ(record.ident.id, e.id) << what;
-  EXPECT_EQ(record.ident.lun, e.lun) << what;
+  EXPECT_EQ(+record.ident.busNumber, e.busNumber) << what;
+  EXPECT_EQ(+record.ident.id, e.id) << what;
+  EXPECT_EQ(+record.ident.lun, e.lun) << what;
   EXPECT_EQ(FieldText(record.identityText), e.identity) << what;
-  EXPECT_EQ(record.isWWN, e.isWWN) << what;
-  EXPECT_EQ(record.ident.busType, 0u) << what << ": the caller sets the bus type";
+  EXPECT_EQ(+record.isWWN, e.isWWN) << what;
+  EXPECT_EQ(+record.ident.busType, 0u) << what << ": the caller sets the bus type";
 }
 
 TEST_F(IdentificationTest, EachBusFillsItsOwnIdentity) {
@@ -248,8 +251,8 @@ TEST_F(IdentificationTest, BusNumbersComeFromTheTrackerExceptForUSB) {
       firewire1_, {{"GUID", Int(0x0030650000AB12CD)}});
   const DiskAppearedRec record =
       Fill(&TEventHandler::FillInFireWireDiskInfo, second_firewire_disk);
-  EXPECT_EQ(record.ident.busNumber, 2u);
-  EXPECT_EQ(record.ident.id, 0u) << "first disk on that bus";
+  EXPECT_EQ(+record.ident.busNumber, 2u);
+  EXPECT_EQ(+record.ident.id, 0u) << "first disk on that bus";
 
   const RegistryEntry usb = DiskMedium(usb_, {{"USB Address", Int(2)}});
   EXPECT_EQ(Fill(&TEventHandler::FillInUSBDiskInfo, usb).ident.busNumber, 0u)
@@ -295,7 +298,7 @@ TEST_F(IdentificationTest, VendorTextJoinsVendorProductAndRevision) {
         DiskMedium(ata_, {{"Device Characteristics", Dict(characteristics)}});
     const DiskAppearedRec record = Fill(&TEventHandler::FillInVendorAndProductInfo, medium);
     EXPECT_EQ(FieldText(record.vendorText), c.expected) << c.name;
-    EXPECT_EQ(record.vendorText[63], '\0') << c.name << ": at least one NUL always follows";
+    EXPECT_EQ(+record.vendorText[63], '\0') << c.name << ": at least one NUL always follows";
   }
   EXPECT_EQ(FieldText(Fill(&TEventHandler::FillInVendorAndProductInfo, DiskMedium(ata_, {}))
                           .vendorText),

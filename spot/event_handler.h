@@ -112,6 +112,8 @@ class TEventHandler {
   // One write of the whole record. Its result is ignored: a reader that went away
   // ends the watcher through SIGPIPE.
   void WriteRecord(const SpotEventRec& record);
+  // The tracker's number of the bus of `busType` above `object`; 0 when none is known.
+  uint32_t TrackedBusNumber(BusType busType, platform::RegistryEntry object);
   void WriteVolumeAppeared(const char* bsdName, const CachedVolumeInfoRec& cached,
                            MVUID volumeID, uint64_t size);
 

@@ -17,6 +17,9 @@
 
 namespace {
 
+// Fields of the packed records are compared as copies (unary +): the test macros take
+// references, and a reference to a packed field may be misaligned.
+
 using platform::Property;
 using platform::PropertyDictionary;
 using platform::RegistryEntry;
@@ -46,37 +49,37 @@ struct VolumeExpectation {
 
 void ExpectVolumeAppeared(const std::optional<SpotEventRec>& r, const VolumeExpectation& e) {
   ASSERT_TRUE(r.has_value()) << "no record for " << e.bsd;
-  EXPECT_EQ(r->eventType, kSpotVolumeAppeared) << e.bsd;
+  EXPECT_EQ(+r->eventType, kSpotVolumeAppeared) << e.bsd;
   EXPECT_EQ(FieldText(r->bsdName), e.bsd);
   const VolumeAppearedRec& v = r->payload.volumeAppeared;
-  EXPECT_EQ(v.volumeID, e.id) << e.bsd;
+  EXPECT_EQ(+v.volumeID, e.id) << e.bsd;
   EXPECT_EQ(FieldText(v.volumeName), e.name) << e.bsd;
   EXPECT_EQ(FieldText(v.mountPoint), e.mount) << e.bsd;
-  EXPECT_EQ(v.format, e.format) << e.bsd;
-  EXPECT_EQ(v.journaled, e.journaled) << e.bsd;
-  EXPECT_EQ(v.bootable, e.bootable) << e.bsd;
-  EXPECT_EQ(v.size, e.size) << e.bsd;
+  EXPECT_EQ(+v.format, e.format) << e.bsd;
+  EXPECT_EQ(+v.journaled, e.journaled) << e.bsd;
+  EXPECT_EQ(+v.bootable, e.bootable) << e.bsd;
+  EXPECT_EQ(+v.size, e.size) << e.bsd;
 }
 
 void ExpectVolumeChanged(const std::optional<SpotEventRec>& r, const VolumeExpectation& e) {
   ASSERT_TRUE(r.has_value()) << "no record for " << e.bsd;
-  EXPECT_EQ(r->eventType, kSpotVolumeChanged) << e.bsd;
+  EXPECT_EQ(+r->eventType, kSpotVolumeChanged) << e.bsd;
   EXPECT_EQ(FieldText(r->bsdName), e.bsd);
   const VolumeChangedRec& v = r->payload.volumeChanged;
   EXPECT_EQ(FieldText(v.volumeName), e.name) << e.bsd;
   EXPECT_EQ(FieldText(v.mountPoint), e.mount) << e.bsd;
-  EXPECT_EQ(v.format, e.format) << e.bsd;
-  EXPECT_EQ(v.journaled, e.journaled) << e.bsd;
-  EXPECT_EQ(v.bootable, e.bootable) << e.bsd;
-  EXPECT_EQ(v.size, e.size) << e.bsd;
+  EXPECT_EQ(+v.format, e.format) << e.bsd;
+  EXPECT_EQ(+v.journaled, e.journaled) << e.bsd;
+  EXPECT_EQ(+v.bootable, e.bootable) << e.bsd;
+  EXPECT_EQ(+v.size, e.size) << e.bsd;
 }
 
 void ExpectDisk(const std::optional<SpotEventRec>& r, SpotEventType type, const char* bsd,
                 bool partition) {
   ASSERT_TRUE(r.has_value()) << "no record for " << bsd;
-  EXPECT_EQ(r->eventType, type) << bsd;
+  EXPECT_EQ(+r->eventType, type) << bsd;
   EXPECT_EQ(FieldText(r->bsdName), bsd);
-  EXPECT_EQ(r->payload.diskAppeared.isPartition, partition ? 1 : 0) << bsd;
+  EXPECT_EQ(+r->payload.diskAppeared.isPartition, partition ? 1 : 0) << bsd;
 }
 
 // A machine with an ATA disk (disk2, two partitions) present before the watcher starts.
@@ -168,15 +171,15 @@ TEST_F(EventHandlerTest, DisksPresentAtStartAreReportedWithTheirIdentity) {
   const std::optional<SpotEventRec> disk = Next();
   ExpectDisk(disk, kSpotDiskAppeared, "disk2", false);
   const DiskAppearedRec& d = disk->payload.diskAppeared;
-  EXPECT_EQ(d.size, 80026361856u);
-  EXPECT_EQ(d.blockSize, 512u);
-  EXPECT_EQ(d.ident.busType, kBusTypeATA);
-  EXPECT_EQ(d.ident.busNumber, 1u) << "the second channel of the controller";
-  EXPECT_EQ(d.ident.id, 1u);
-  EXPECT_EQ(d.ident.lun, 0u);
+  EXPECT_EQ(+d.size, 80026361856u);
+  EXPECT_EQ(+d.blockSize, 512u);
+  EXPECT_EQ(+d.ident.busType, kBusTypeATA);
+  EXPECT_EQ(+d.ident.busNumber, 1u) << "the second channel of the controller";
+  EXPECT_EQ(+d.ident.id, 1u);
+  EXPECT_EQ(+d.ident.lun, 0u);
   EXPECT_EQ(FieldText(d.vendorText), "Maxtor 6Y080P0 v.YAR41BW0");
   EXPECT_EQ(FieldText(d.identityText), "Y2ABCDEF");
-  EXPECT_EQ(d.isWWN, 0);
+  EXPECT_EQ(+d.isWWN, 0);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(d.deviceLocation), 6),
             std::string("ATA-1\0", 6));
 
@@ -184,13 +187,13 @@ TEST_F(EventHandlerTest, DisksPresentAtStartAreReportedWithTheirIdentity) {
     const std::optional<SpotEventRec> part = Next();
     ExpectDisk(part, kSpotDiskAppeared, name, true);
     const DiskAppearedRec& p = part->payload.diskAppeared;
-    EXPECT_EQ(p.ident.busType, kBusTypeATA);
-    EXPECT_EQ(p.ident.busNumber, 0u) << name;
-    EXPECT_EQ(p.ident.id, 0u) << name;
-    EXPECT_EQ(p.vendorText[0], 0) << name;
-    EXPECT_EQ(p.identityText[0], 0) << name;
-    EXPECT_EQ(p.blockSize, 512u);
-    EXPECT_EQ(p.deviceLocation[0], 'A') << "the location is searched above the partition";
+    EXPECT_EQ(+p.ident.busType, kBusTypeATA);
+    EXPECT_EQ(+p.ident.busNumber, 0u) << name;
+    EXPECT_EQ(+p.ident.id, 0u) << name;
+    EXPECT_EQ(+p.vendorText[0], 0) << name;
+    EXPECT_EQ(+p.identityText[0], 0) << name;
+    EXPECT_EQ(+p.blockSize, 512u);
+    EXPECT_EQ(+p.deviceLocation[0], 'A') << "the location is searched above the partition";
   }
   ExpectNoRecord("after the partitions");
 }
@@ -209,7 +212,7 @@ TEST_F(EventHandlerTest, EjectableAndUnsupportedMediaGiveNoDiskRecord) {
   registry_.Terminate(image);
   const std::optional<SpotEventRec> gone = Next();
   ExpectDisk(gone, kSpotDiskDisappeared, "disk4", false);
-  EXPECT_EQ(gone->payload.diskAppeared.size, 1u << 20);
+  EXPECT_EQ(+gone->payload.diskAppeared.size, 1u << 20);
   const SpotEventRec expected = MakeDiskDisappearedEvent("disk4", false, 1 << 20);
   EXPECT_EQ(std::memcmp(&*gone, &expected, sizeof expected), 0) << "every other byte is 0";
 }
@@ -227,7 +230,7 @@ TEST_F(EventHandlerTest, HotPluggedDisksAppearAndDisappearInOrder) {
   ExpectDisk(Next(), kSpotDiskDisappeared, "disk5s1", true);
   const std::optional<SpotEventRec> disk = Next();
   ExpectDisk(disk, kSpotDiskDisappeared, "disk5", false);
-  EXPECT_EQ(disk->payload.diskAppeared.size, 4000000u);
+  EXPECT_EQ(+disk->payload.diskAppeared.size, 4000000u);
   ExpectNoRecord("after the unplug");
   EXPECT_EQ(handler_->ReturnVolumeCachePtr()->FindRecWithBSDName("disk5"), nullptr);
   EXPECT_EQ(handler_->ReturnVolumeCachePtr()->FindRecWithBSDName("disk5s1"), nullptr);

@@ -21,6 +21,9 @@
 
 namespace {
 
+// Fields of the packed records are compared as copies (unary +): the test macros take
+// references, and a reference to a packed field may be misaligned.
+
 using platform::Property;
 using platform::PropertyDictionary;
 using sim::testing::TestMachine;
@@ -168,17 +171,17 @@ TEST_F(SpotE2ETest, DisksPresentAtStartAreReportedWithTheirBusIdentity) {
     const SpotEventRec* r = Find(records, kSpotDiskAppeared, bsd);
     ASSERT_NE(r, nullptr);
     const DiskAppearedRec& d = r->payload.diskAppeared;
-    EXPECT_EQ(d.isPartition, 0);
-    EXPECT_EQ(d.ident.busType, e.type);
-    EXPECT_EQ(d.ident.busNumber, e.bus_number);
-    EXPECT_EQ(d.ident.id, e.id);
-    EXPECT_EQ(d.ident.lun, e.lun);
+    EXPECT_EQ(+d.isPartition, 0);
+    EXPECT_EQ(+d.ident.busType, e.type);
+    EXPECT_EQ(+d.ident.busNumber, e.bus_number);
+    EXPECT_EQ(+d.ident.id, e.id);
+    EXPECT_EQ(+d.ident.lun, e.lun);
     EXPECT_EQ(FieldText(d.vendorText), e.vendor);
     EXPECT_EQ(FieldText(d.identityText), e.identity);
-    EXPECT_EQ(d.isWWN, e.wwn);
+    EXPECT_EQ(+d.isWWN, e.wwn);
     EXPECT_EQ(Location(d), e.location);
-    EXPECT_EQ(d.blockSize, 512u);
-    EXPECT_GT(d.size, 0u);
+    EXPECT_EQ(+d.blockSize, 512u);
+    EXPECT_GT(+d.size, 0u);
   }
 
   // The partitions of the partitioned disk, with the disk's bus type and location only.
@@ -189,13 +192,13 @@ TEST_F(SpotE2ETest, DisksPresentAtStartAreReportedWithTheirBusIdentity) {
     const SpotEventRec* r = Find(records, kSpotDiskAppeared, bsd);
     ASSERT_NE(r, nullptr);
     const DiskAppearedRec& p = r->payload.diskAppeared;
-    EXPECT_EQ(p.isPartition, 1);
-    EXPECT_EQ(p.size, static_cast<uint64_t>(size));
-    EXPECT_EQ(p.ident.busType, kBusTypeATA);
-    EXPECT_EQ(p.ident.busNumber, 0u);
-    EXPECT_EQ(p.ident.id, 0u);
-    EXPECT_EQ(p.vendorText[0], 0);
-    EXPECT_EQ(p.identityText[0], 0);
+    EXPECT_EQ(+p.isPartition, 1);
+    EXPECT_EQ(+p.size, static_cast<uint64_t>(size));
+    EXPECT_EQ(+p.ident.busType, kBusTypeATA);
+    EXPECT_EQ(+p.ident.busNumber, 0u);
+    EXPECT_EQ(+p.ident.id, 0u);
+    EXPECT_EQ(+p.vendorText[0], 0);
+    EXPECT_EQ(+p.identityText[0], 0);
     EXPECT_EQ(Location(p), "Internal ATA Bus 1");
   }
   Stop(*spot);
@@ -224,7 +227,7 @@ TEST_F(SpotE2ETest, EjectableMediaAreIgnoredAndUnsupportedOnesOnlyReportedWhenTh
       [&](const SpotEventRec& r) { return IsType(r, kSpotDiskDisappeared, unsupported); }, kWait);
   ASSERT_FALSE(gone.empty());
   ASSERT_TRUE(IsType(gone.back(), kSpotDiskDisappeared, unsupported));
-  EXPECT_EQ(gone.back().payload.diskAppeared.size, 4u << 20);
+  EXPECT_EQ(+gone.back().payload.diskAppeared.size, 4u << 20);
 
   ASSERT_TRUE(machine.DetachDisk(ejectable));
   for (const SpotEventRec& r : spot->ReadUntilQuiet(kQuiet, kWait)) {
@@ -252,8 +255,8 @@ TEST_F(SpotE2ETest, HotPluggedDisksAreReportedInOrder) {
                        kWait)) {
     if (r.eventType == kSpotDiskAppeared) appeared.push_back(NameOf(r));
     if (IsType(r, kSpotDiskAppeared, bsd)) {
-      EXPECT_EQ(r.payload.diskAppeared.ident.busType, kBusTypeFireWire);
-      EXPECT_EQ(r.payload.diskAppeared.ident.id, 1u) << "the second FireWire disk";
+      EXPECT_EQ(+r.payload.diskAppeared.ident.busType, kBusTypeFireWire);
+      EXPECT_EQ(+r.payload.diskAppeared.ident.id, 1u) << "the second FireWire disk";
       EXPECT_EQ(FieldText(r.payload.diskAppeared.identityText), "00 30 E0 00 00 A0 00 01");
     }
   }
@@ -294,13 +297,13 @@ TEST_F(SpotE2ETest, AMountedVolumeIsReportedRenamedUnmountedAndMountedAgain) {
   EXPECT_TRUE(IsType(records[records.size() - 2], kSpotDiskAppeared, bsd));
   const VolumeAppearedRec& v = records.back().payload.volumeAppeared;
   ASSERT_TRUE(IsType(records.back(), kSpotVolumeAppeared, bsd));
-  EXPECT_EQ(v.volumeID, 0u);
+  EXPECT_EQ(+v.volumeID, 0u);
   EXPECT_EQ(FieldText(v.volumeName), "Plain");
   EXPECT_EQ(FieldText(v.mountPoint), "/Volumes/Plain/");
-  EXPECT_EQ(v.format, kVolumeFormatHFSPlus) << "plain HFS counts as HFS Plus";
-  EXPECT_EQ(v.journaled, 0);
-  EXPECT_EQ(v.bootable, 0);
-  EXPECT_EQ(v.size, 8u << 20);
+  EXPECT_EQ(+v.format, kVolumeFormatHFSPlus) << "plain HFS counts as HFS Plus";
+  EXPECT_EQ(+v.journaled, 0);
+  EXPECT_EQ(+v.bootable, 0);
+  EXPECT_EQ(+v.size, 8u << 20);
 
   platform::DiskArbitration& da = DiskArb(machine);
   ASSERT_EQ(da.RequestDiskChange(bsd, "Renamed", 0), 0);
@@ -310,8 +313,8 @@ TEST_F(SpotE2ETest, AMountedVolumeIsReportedRenamedUnmountedAndMountedAgain) {
   ASSERT_TRUE(IsType(records.back(), kSpotVolumeChanged, bsd));
   EXPECT_EQ(FieldText(records.back().payload.volumeChanged.volumeName), "Renamed");
   EXPECT_EQ(FieldText(records.back().payload.volumeChanged.mountPoint), "/Volumes/Renamed/");
-  EXPECT_EQ(records.back().payload.volumeChanged.format, kVolumeFormatHFSPlus);
-  EXPECT_EQ(records.back().payload.volumeChanged.size, 8u << 20);
+  EXPECT_EQ(+records.back().payload.volumeChanged.format, kVolumeFormatHFSPlus);
+  EXPECT_EQ(+records.back().payload.volumeChanged.size, 8u << 20);
 
   ASSERT_EQ(da.RequestUnmount(bsd, 0), 0);
   records = spot->ReadUntil(
@@ -369,9 +372,9 @@ TEST_F(SpotE2ETest, AJournaledHFSXVolumeReadsAsHFSXJournaled) {
   ASSERT_TRUE(IsType(records.back(), kSpotVolumeAppeared, bsd));
   const VolumeAppearedRec& v = records.back().payload.volumeAppeared;
   EXPECT_EQ(FieldText(v.volumeName), "Cased");
-  EXPECT_EQ(v.format, kVolumeFormatHFSX);
-  EXPECT_EQ(v.journaled, 1);
-  EXPECT_EQ(v.bootable, 0) << "an HFSX volume never starts the machine";
+  EXPECT_EQ(+v.format, kVolumeFormatHFSX);
+  EXPECT_EQ(+v.journaled, 1);
+  EXPECT_EQ(+v.bootable, 0) << "an HFSX volume never starts the machine";
   Stop(*spot);
 }
 
@@ -395,7 +398,7 @@ TEST_F(SpotE2ETest, ARAIDVolumeIsReportedByItsIdentityNotAsADisk) {
   ASSERT_TRUE(IsType(records.back(), kSpotVolumeAppeared, bsd));
   EXPECT_EQ(Find(records, kSpotDiskAppeared, bsd), nullptr) << "a RAID volume is no disk";
   const VolumeAppearedRec& v = records.back().payload.volumeAppeared;
-  EXPECT_EQ(v.volumeID, 0x00000104A2B3C4D5u);
+  EXPECT_EQ(+v.volumeID, 0x00000104A2B3C4D5u);
   EXPECT_EQ(FieldText(v.volumeName), "Mirror");
   EXPECT_EQ(FieldText(v.mountPoint), "/Volumes/Mirror/");
 
