@@ -172,6 +172,7 @@ class TPartitionMap {
   MapResult WriteJournaled();
   MapResult WriteDirect();
   bool JournalFits() const;
+  size_t MapBytes() const;
   bool ClearRange(uint64_t start, uint64_t size);
   MapResult ClearScratch(uint32_t* diskState, uint32_t* progress, uint32_t progressSpan);
 

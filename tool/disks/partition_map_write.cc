@@ -134,7 +134,7 @@ MapResult TPartitionMap::WriteNewMap() {
   }
   if (result == 0) deferred_clears_.clear();
   if (result == 0) result = WriteStatusPartition();
-  if (result == 0) result = WriteAndVerify(block_size_, map_.data.get(), map_.size, true);
+  if (result == 0) result = WriteAndVerify(block_size_, map_.data.get(), MapBytes(), true);
   if (result == 0) {
     Buffer block;
     if (!block.Allocate(block_size_)) return memFullErr;
@@ -142,6 +142,12 @@ MapResult TPartitionMap::WriteNewMap() {
     result = WriteAndVerify(0, block.data.get(), block.size, true);
   }
   return result;
+}
+
+size_t TPartitionMap::MapBytes() const {
+  // The map partition may have been shortened (to make room for a status
+  // partition) after the buffer was read: only its present length is written.
+  return std::min(map_.size, size_t{capacity_} * block_size_);
 }
 
 bool TPartitionMap::JournalFits() const {
@@ -201,7 +207,7 @@ MapResult TPartitionMap::WriteJournaled() {
 
 MapResult TPartitionMap::WriteDirect() {
   MapResult result = WriteStatusPartition();
-  if (result == 0) result = WriteAndVerify(block_size_, map_.data.get(), map_.size, true);
+  if (result == 0) result = WriteAndVerify(block_size_, map_.data.get(), MapBytes(), true);
   return result;
 }
 

@@ -18,6 +18,11 @@ std::ostream& operator<<(std::ostream& os, const LayoutView& v) {
   return os << "}";
 }
 
+std::ostream& operator<<(std::ostream& os, const EntryView& e) {
+  return os << "[" << e.first << "+" << e.length << " " << e.type << " '" << e.name << "' data "
+            << e.dataLength << " status " << e.status << "]";
+}
+
 MapFixture::MapFixture() {
   host_.SetRawDevices(&devices_);
   host_.SetClock(&clock_);

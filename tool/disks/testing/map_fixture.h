@@ -97,6 +97,7 @@ struct LayoutView {
   bool operator==(const LayoutView&) const = default;
 };
 std::ostream& operator<<(std::ostream& os, const LayoutView& v);
+std::ostream& operator<<(std::ostream& os, const EntryView& e);
 
 inline constexpr uint64_t kMiB = 1024 * 1024;
 inline constexpr const char kDevice[] = "/dev/rdisk2";
