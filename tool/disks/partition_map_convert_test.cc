@@ -84,6 +84,8 @@ TEST_F(ConvertTest, FullDiskGivesUpTheEndOfTheMapPartition) {
   EXPECT_EQ(v.entries[1].first, 10u);
   EXPECT_EQ(v.entries[1].length, 54u);
   EXPECT_EQ(v.entries[1].type, kTypeStatus);
+  EXPECT_EQ(v.statusVersion, 2u);  // the status partition was not overwritten
+  EXPECT_NE(v.diskID, 0u);
 }
 
 TEST_F(ConvertTest, RefusalsChangeNothing) {
