@@ -90,6 +90,8 @@ int MachineConnection::Call(PropertyDictionary request, PropertyDictionary* repl
                             int* received_fd) {
   reply->clear();
   if (received_fd != nullptr) *received_fd = -1;
+  // Without a machine root there is no machine to ask (and no socket to guess at).
+  if (root_.empty()) return ENOENT;
   std::lock_guard<std::mutex> lock(mutex_);
   if (fd_ >= 0 && owner_ != ::getpid()) DisconnectLocked();
   if (fd_ < 0) {
@@ -157,6 +159,7 @@ int MachineEventChannel::ConnectLocked() {
     source_id_ = -1;
   }
   if (fd_ >= 0) return 0;
+  if (root_.empty()) return ENOENT;
   fd_ = ConnectUnixSocket(machine::SocketPath(root_));
   if (fd_ < 0) return errno;
   owner_ = ::getpid();
