@@ -93,6 +93,7 @@ LayoutView MapFixture::Snapshot() {
   v.result = map.Open(true);
   if (v.result == 0) v.result = map.Read(false);
   v.driverType = map.ReturnDriverType();
+  last_snapshot_rolled_back = map.ReturnRolledBack();
   v.blockSize = map.ReturnDiskBlockSize();
   for (uint32_t i = 0; i < map.ReturnEntryCount(); ++i) {
     const Partition& e = *map.GetPartitionMapEntryAtIndex(i);

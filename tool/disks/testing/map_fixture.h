@@ -123,6 +123,8 @@ class MapFixture : public ::testing::Test {
   MapResult DeleteVolume(MVUID id);
   // What a fresh reader finds (no faults are injected during the read).
   LayoutView Snapshot();
+  // Whether the last Snapshot rolled an unfinished change back.
+  bool last_snapshot_rolled_back = false;
 
   // Raw access to the image.
   std::string ReadBytes(uint64_t offset, size_t length);
