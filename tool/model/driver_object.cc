@@ -221,7 +221,10 @@ OSErr TDriverObject::Cancel() {
 }
 
 OSErr TDriverObject::StartHelperThread() {
-  if (!thread_control_ || thread_control_->IsRunning()) return paramErr;
+  // Refused before Initialize succeeded: there is no way to wait for the thread.
+  if (!thread_control_ || thread_control_->Init() != 0 || thread_control_->IsRunning()) {
+    return paramErr;
+  }
   thread_control_->SetThreadRunning();
   helper_record_.objectToken = object_token_;
   if (pthread_create(&helper_thread_, nullptr, HelperThreadGlue, &helper_record_) != 0) {

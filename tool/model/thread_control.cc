@@ -43,6 +43,7 @@ Boolean TThreadControl::IsRunning() {
 }
 
 void TThreadControl::SetThreadRunning() {
+  if (initialised_parts_ < 4) return;
   // No helper exists yet; the locks only order this with the previous helper's end.
   pthread_mutex_lock(&running_mutex_);
   running_ = true;
@@ -53,6 +54,7 @@ void TThreadControl::SetThreadRunning() {
 }
 
 void TThreadControl::SetThreadNotRunning() {
+  if (initialised_parts_ < 4) return;
   pthread_mutex_lock(&running_mutex_);
   running_ = false;
   pthread_cond_broadcast(&running_condition_);
@@ -60,6 +62,7 @@ void TThreadControl::SetThreadNotRunning() {
 }
 
 void TThreadControl::Cancel() {
+  if (initialised_parts_ < 4) return;
   pthread_mutex_lock(&cancel_mutex_);
   cancel_requested_ = true;
   pthread_cond_broadcast(&cancel_condition_);
@@ -67,6 +70,7 @@ void TThreadControl::Cancel() {
 }
 
 void TThreadControl::CancelAndWaitForTermination() {
+  if (initialised_parts_ < 4) return;
   Cancel();
   pthread_mutex_lock(&running_mutex_);
   while (running_) pthread_cond_wait(&running_condition_, &running_mutex_);
@@ -74,6 +78,7 @@ void TThreadControl::CancelAndWaitForTermination() {
 }
 
 Boolean TThreadControl::TestForCancel() {
+  if (initialised_parts_ < 4) return cancel_requested_;
   pthread_mutex_lock(&cancel_mutex_);
   const bool cancelled = cancel_requested_;
   pthread_mutex_unlock(&cancel_mutex_);
@@ -81,6 +86,7 @@ Boolean TThreadControl::TestForCancel() {
 }
 
 Boolean TThreadControl::SleepAndTestForCancel(unsigned long seconds) {
+  if (initialised_parts_ < 4) return cancel_requested_;
   const double real = platform::GetHost().clock().ToRealSeconds(static_cast<double>(seconds));
   timespec deadline;
   clock_gettime(CLOCK_MONOTONIC, &deadline);

@@ -2,7 +2,8 @@
 // TThreadControl: whether a helper thread runs, and whether it has been asked to
 // stop. The owning object's main thread starts the helper, asks it to stop and
 // waits for it; the helper sleeps in SleepAndTestForCancel and reports its end.
-// Each flag is guarded by its own mutex and condition.
+// Each flag is guarded by its own mutex and condition. Until Init succeeded the
+// operations do nothing (no primitive may be used before it exists).
 
 #include <pthread.h>
 
