@@ -632,7 +632,9 @@ void Machine::RegistrySubscribe(uint64_t client, const PropertyDictionary& reque
   if (!matching || (kind != "first-match" && kind != "terminate")) {
     return Fail(reply, EINVAL, "a kind and a matching dictionary are needed");
   }
-  if (subscriptions_.size() >= 4096) return Fail(reply, ENOSPC, "too many notifications");
+  size_t mine = 0;
+  for (const auto& [id, sub] : subscriptions_) mine += sub.client == client ? 1 : 0;
+  if (mine >= 1024) return Fail(reply, ENOSPC, "too many notifications on this connection");
   uint64_t id = next_subscription_++;
   subscriptions_[id] = Subscription{client, kind == "first-match", *matching};
   reply->body["sub"] = Property::Integer(static_cast<int64_t>(id));
