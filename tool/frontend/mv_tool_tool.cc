@@ -6,11 +6,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "platform/host.h"
 #include "tool/frontend/remove_tree.h"
 #include "tool/model/mvuid.h"
+#include "tool/model/user_event_log.h"
 
 TMVToolTool* TMVToolTool::gMVToolPtr = nullptr;
 
@@ -28,8 +30,10 @@ TMVToolTool::TMVToolTool() { gMVToolPtr = this; }
 
 TMVToolTool::~TMVToolTool() {
   KillSpot();
-  // Later: delete the disk list, the volume list, the event log and the driver
-  // interface here, in that order, once those objects exist.
+  // Later: the disk list and the volume list go first, then the event log, then
+  // the driver interface, once those objects exist.
+  delete fEventLog;
+  fEventLog = nullptr;
   std::free(fSpotBuffer);
   std::free(fRequest.buffer);
   std::free(fReply.buffer);
@@ -87,6 +91,10 @@ OSErr TMVToolTool::CreateModelObjects() {
   //   4. the event log                 (fEventLog)
   //   5. the disc modifier             (fCDModifier)
   //   6. the boot path restorer        (fBootPathRestorer)
+  if (result == noErr) {
+    fEventLog = new (std::nothrow) TUserEventLog();
+    result = fEventLog == nullptr ? memFullErr : fEventLog->Initialize();
+  }
   return result;
 }
 

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/spot_event.h"
 #include "framework/mac_types.h"
 #include "framework/tool.h"
 #include "platform/authority.h"
@@ -33,9 +34,9 @@ struct BufferRec {
   uint32_t capacity = 0;
 };
 
-inline constexpr uint32_t kSpotEventRecSize = 252;
 inline constexpr uint32_t kSpotBufferRecords = 64;
-inline constexpr uint32_t kSpotBufferSize = kSpotEventRecSize * kSpotBufferRecords;  // 16128
+inline constexpr uint32_t kSpotBufferSize =
+    static_cast<uint32_t>(kSpotEventRecSize) * kSpotBufferRecords;  // 16128
 inline constexpr size_t kConsoleLineSize = 1024;
 // The largest payload or reply capacity a request may name. Far above any request the
 // application makes; a peer asking for more is refused, not trusted.

@@ -69,6 +69,7 @@ TEST_F(TMVToolToolTest, InitToolTakesTheWorkingDirectoryAndClearsTheKextsScratch
   EXPECT_STREQ(tool->ReturnMVToolPathname(), "/Apps/MirovaneTool");
   EXPECT_FALSE(Exists(kexts));
   EXPECT_EQ(ReadFile(outside), "k");
+  EXPECT_NE(tool->ReturnEventLogPtr(), nullptr);
   tool.reset();
   EXPECT_EQ(TMVToolTool::gMVToolPtr, nullptr);
 }

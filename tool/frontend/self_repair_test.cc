@@ -104,6 +104,7 @@ TEST_F(SelfRepairTest, SelfRepairFlagWithBinaryFlagDoesOnlySelfRepair) {
 
   EXPECT_EQ(streams.Output(), "");
   EXPECT_EQ(streams.UnreadInput(), request);  // the binary loop never read a request
+  EXPECT_EQ(tool.ReturnEventLogPtr(), nullptr);  // no model objects were built
   EXPECT_EQ(Stat(toolFile_).st_mode & 07777, 04755u);
   EXPECT_NE(::access(kexts.c_str(), F_OK), 0);  // start-up cleaning still happens
 }
