@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -41,6 +42,8 @@ constexpr char kUsage[] =
     "  fault ROOT fail-write DEVICE --nth N\n"
     "  fault ROOT tear-write DEVICE --nth N --sectors S\n"
     "  fault ROOT refuse-unmount BSD\n"
+    "  fault ROOT hold-registry-notifications [BSD] [--seconds X]   (every new medium without BSD)\n"
+    "  release-registry-notifications ROOT [BSD]\n"
     "  faults ROOT | clear-faults ROOT\n"
     "  reprobe ROOT BSD                  look at a disk again\n"
     "  resize ROOT DISK SIZE             resize a disk image (diskN or its path)\n";
@@ -333,9 +336,17 @@ int AddFaultCommand(Context& c, MachineControl& control) {
   if (auto v = c.Option("--sectors")) spec["sectors"] = Property::Integer(std::atoll(v->c_str()));
   if (c.Flag("--reads-only")) spec["writes"] = Property::Boolean(false);
   if (c.Flag("--writes-only")) spec["reads"] = Property::Boolean(false);
-  if (c.args.size() != 2) return c.Usage();
+  if (auto v = c.Option("--seconds")) {
+    char* end = nullptr;
+    double seconds = std::strtod(v->c_str(), &end);
+    if (end == v->c_str() || *end != '\0') return c.Usage();
+    spec["seconds"] = Property::Real(seconds);
+  }
+  // Only a hold may go without a device: it then holds every new medium.
+  bool hold = !c.args.empty() && c.args[0] == "hold-registry-notifications";
+  if (c.args.size() != 2 && !(hold && c.args.size() == 1)) return c.Usage();
   spec["kind"] = Property::String(c.args[0]);
-  spec["device"] = Property::String(c.args[1]);
+  if (c.args.size() == 2) spec["device"] = Property::String(c.args[1]);
   int64_t id = 0;
   std::string error;
   if (control.AddFault(spec, &id, &error) != 0) return c.Failed(error);
@@ -345,8 +356,10 @@ int AddFaultCommand(Context& c, MachineControl& control) {
 
 int ListFaultsCommand(Context& c, MachineControl& control) {
   for (const Property& f : control.Faults()) {
-    c.out << IntegerOf(f, "id") << "\t" << TextOf(f, "kind") << "\t" << TextOf(f, "device")
-          << "\tfired " << IntegerOf(f, "fired") << "\n";
+    std::string device = TextOf(f, "device");
+    c.out << IntegerOf(f, "id") << "\t" << TextOf(f, "kind") << "\t"
+          << (device.empty() ? "(every medium)" : device) << "\tfired " << IntegerOf(f, "fired")
+          << "\n";
   }
   return 0;
 }
@@ -397,6 +410,12 @@ int RunCommand(const std::vector<std::string>& args, const std::string& self_pat
   if (command == "clear-faults") {
     std::string error;
     return control.ClearFaults(&error) == 0 ? 0 : c.Failed(error);
+  }
+  if (command == "release-registry-notifications" && c.args.size() <= 1) {
+    std::string error;
+    std::optional<std::string> device;
+    if (!c.args.empty()) device = c.args[0];
+    return control.ReleaseRegistryNotifications(device, &error) == 0 ? 0 : c.Failed(error);
   }
   if (command == "reprobe" && c.args.size() == 1) {
     std::string error;

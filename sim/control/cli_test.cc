@@ -40,7 +40,10 @@ TEST(ControlCommandTest, SizesAndTypedValuesAreReadAsWritten) {
 TEST(ControlCommandTest, WrongCommandLinesAreUsageErrors) {
   for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
            {}, {"up"}, {"fly", "/tmp/x"}, {"attach", "/tmp/x", "only-image"},
-           {"image", "/tmp/x", "a/b.img", "1M"}, {"image", "/tmp/x", "a.img", "tiny"}}) {
+           {"image", "/tmp/x", "a/b.img", "1M"}, {"image", "/tmp/x", "a.img", "tiny"},
+           {"fault", "/tmp/x", "io-error"},  // only a hold goes without a device
+           {"fault", "/tmp/x", "hold-registry-notifications", "--seconds", "soon"},
+           {"release-registry-notifications", "/tmp/x", "disk1", "disk2"}}) {
     std::ostringstream out, err;
     EXPECT_EQ(RunCommand(args, "/nonexistent/mirovane-machine", out, err), 1) << ::testing::PrintToString(args);
     EXPECT_NE(err.str().find("usage:"), std::string::npos);

@@ -222,6 +222,14 @@ int MachineControl::AddFault(const PropertyDictionary& spec, int64_t* id, std::s
   return status;
 }
 
+int MachineControl::ReleaseRegistryNotifications(const std::optional<std::string>& device,
+                                                 std::string* error) {
+  PropertyDictionary request = {{"kind", Property::String("hold-registry-notifications")}};
+  if (device) request["device"] = Property::String(*device);
+  PropertyDictionary reply;
+  return Call(m::kFaultClear, std::move(request), &reply, error);
+}
+
 PropertyArray MachineControl::List(const std::string& op, const char* key) {
   PropertyDictionary reply;
   std::string error;

@@ -54,9 +54,14 @@ class MachineControl {
                   std::string* error);
   int IssueAuthorization(const std::vector<std::string>& rights,
                          platform::AuthorizationExternalForm* form, std::string* error);
-  // `spec`: "kind" (io-error, fail-write, tear-write, refuse-unmount), "device", and
-  // "start"/"length", "reads"/"writes", "nth", "sectors" as the kind needs.
+  // `spec`: "kind" (io-error, fail-write, tear-write, refuse-unmount,
+  // hold-registry-notifications), "device", and "start"/"length", "reads"/"writes",
+  // "nth", "sectors", "seconds" as the kind needs. A hold without a device holds
+  // every new medium's first-match notifications.
   int AddFault(const PropertyDictionary& spec, int64_t* id, std::string* error);
+  // Releases the holds armed on exactly `device` (every hold when none is given):
+  // what they kept back is sent, in its order. ENOENT when no such hold is armed.
+  int ReleaseRegistryNotifications(const std::optional<std::string>& device, std::string* error);
   // Every armed fault with its "fired" count.
   PropertyArray Faults();
   int ClearFaults(std::string* error);

@@ -12,8 +12,23 @@ const char* FaultKindName(FaultKind kind) {
     case FaultKind::kFailWrite: return "fail-write";
     case FaultKind::kTearWrite: return "tear-write";
     case FaultKind::kRefuseUnmount: return "refuse-unmount";
+    case FaultKind::kHoldRegistryNotifications: return "hold-registry-notifications";
   }
   return "?";
+}
+
+bool IsBsdMediumName(const std::string& name) {
+  auto digits = [&](size_t from, size_t to) {
+    if (from >= to || to - from > 9) return false;
+    for (size_t i = from; i < to; ++i) {
+      if (name[i] < '0' || name[i] > '9') return false;
+    }
+    return true;
+  };
+  if (!name.starts_with("disk")) return false;
+  size_t s = name.find('s', 4);
+  if (s == std::string::npos) return digits(4, name.size());
+  return digits(4, s) && digits(s + 1, name.size());
 }
 
 int64_t Faults::Add(Fault fault) {
@@ -26,7 +41,7 @@ bool Faults::Clear(int64_t id) { return faults_.erase(id) != 0; }
 
 bool Faults::Covers(int disk, int64_t start, int64_t end) const {
   for (const auto& [id, f] : faults_) {
-    if (f.kind == FaultKind::kRefuseUnmount || f.disk != disk) continue;
+    if (!OnDevice(f.kind) || f.disk != disk) continue;
     if (f.start < end && start < f.end) return true;
   }
   return false;
@@ -47,7 +62,7 @@ FaultOutcome Faults::OnRead(int disk, int64_t start, int64_t length) {
 FaultOutcome Faults::OnWrite(int disk, int64_t start, int64_t length) {
   FaultOutcome out;
   for (auto& [id, f] : faults_) {
-    if (f.kind == FaultKind::kRefuseUnmount || f.disk != disk) continue;
+    if (!OnDevice(f.kind) || f.disk != disk) continue;
     if (!(f.start < start + length && start < f.end)) continue;
     switch (f.kind) {
       case FaultKind::kIoError:
@@ -70,7 +85,8 @@ FaultOutcome Faults::OnWrite(int disk, int64_t start, int64_t length) {
           out.land_bytes = land < length ? land : length;
         }
         break;
-      case FaultKind::kRefuseUnmount: break;
+      case FaultKind::kRefuseUnmount:
+      case FaultKind::kHoldRegistryNotifications: break;
     }
   }
   return out;
@@ -87,6 +103,39 @@ bool Faults::RefusesUnmount(const std::string& bsd) {
   return refuses;
 }
 
+int64_t Faults::HoldOf(const std::string& bsd) const {
+  for (const auto& [id, f] : faults_) {
+    if (f.kind != FaultKind::kHoldRegistryNotifications) continue;
+    if (f.device.empty() || f.device == bsd) return id;
+    // A whole disk's name covers its partitions: "disk2" holds "disk2s3", not "disk21".
+    if (f.device.find('s', 4) == std::string::npos && bsd.size() > f.device.size() &&
+        bsd.starts_with(f.device) && bsd[f.device.size()] == 's') {
+      return id;
+    }
+  }
+  return 0;
+}
+
+std::vector<int64_t> Faults::HoldsOn(const std::optional<std::string>& device) const {
+  std::vector<int64_t> out;
+  for (const auto& [id, f] : faults_) {
+    if (f.kind == FaultKind::kHoldRegistryNotifications && (!device || f.device == *device)) {
+      out.push_back(id);
+    }
+  }
+  return out;
+}
+
+const Fault* Faults::Find(int64_t id) const {
+  auto it = faults_.find(id);
+  return it == faults_.end() ? nullptr : &it->second;
+}
+
+void Faults::Fired(int64_t id) {
+  auto it = faults_.find(id);
+  if (it != faults_.end()) ++it->second.fired;
+}
+
 Property Faults::List() const {
   PropertyArray out;
   for (const auto& [id, f] : faults_) {
@@ -97,6 +146,7 @@ Property Faults::List() const {
                                         {"end", Property::Integer(f.end)},
                                         {"nth", Property::Integer(f.nth)},
                                         {"sectors", Property::Integer(f.sectors)},
+                                        {"seconds", Property::Real(f.seconds)},
                                         {"fired", Property::Integer(f.fired)}}));
   }
   return Property::Array(std::move(out));

@@ -28,6 +28,7 @@ using platform::PropertyData;
 
 constexpr int64_t kMaxTransfer = 8 << 20;
 constexpr size_t kMaxFirmwareValue = 4096;
+constexpr double kMaxHoldSeconds = 365.0 * 24 * 3600;
 
 void Fail(Reply* reply, int error, std::string text) {
   reply->body[m::kStatus] = Property::Integer(error);
@@ -185,35 +186,43 @@ std::vector<std::string> Machine::ImagePaths() const {
 // Registry notifications.
 
 void Machine::NotifyFirstMatch(const std::vector<RegistryNode*>& published) {
+  // Media whose notification a hold keeps back, with the hold's id.
+  std::map<const RegistryNode*, int64_t> holds;
+  if (!faults_.empty()) {
+    for (const RegistryNode* n : published) {
+      auto bsd = n->properties.find("BSD Name");
+      if (n->class_name != "IOMedia" || bsd == n->properties.end() || bsd->second.AsString() == nullptr) {
+        continue;
+      }
+      if (int64_t hold = faults_.HoldOf(*bsd->second.AsString())) holds[n] = hold;
+    }
+  }
+  std::set<const RegistryNode*> held_back;
   for (const auto& [id, sub] : subscriptions_) {
     if (!sub.first_match) continue;
     std::vector<RegistryNode*> hits;
+    std::vector<std::pair<int64_t, std::vector<uint64_t>>> held;  // by hold, in order
     for (RegistryNode* n : published) {
-      if (tree_.Matches(*n, sub.matching)) hits.push_back(n);
+      if (!tree_.Matches(*n, sub.matching)) continue;
+      auto hold = holds.find(n);
+      if (hold == holds.end()) {
+        hits.push_back(n);
+        continue;
+      }
+      held_back.insert(n);
+      auto group = std::find_if(held.begin(), held.end(),
+                                [&](const auto& g) { return g.first == hold->second; });
+      if (group == held.end()) group = held.emplace(held.end(), hold->second, std::vector<uint64_t>{});
+      group->second.push_back(n->id);
     }
-    if (hits.empty()) continue;
-    env_.Send(sub.client, {{m::kEvent, Property::String(m::kRegistryNotifyEvent)},
-                           {"sub", Property::Integer(static_cast<int64_t>(id))},
-                           {"entries", Ids(hits)}});
-  }
-}
-
-void Machine::NotifyTerminate(const std::vector<RegistryNode*>& terminated) {
-  // Matched as the entries were just before they went.
-  for (const auto& [id, sub] : subscriptions_) {
-    if (sub.first_match) continue;
-    std::vector<RegistryNode*> hits;
-    for (RegistryNode* n : terminated) {
-      n->terminated = false;
-      bool hit = tree_.Matches(*n, sub.matching);
-      n->terminated = true;
-      if (hit) hits.push_back(n);
+    if (!hits.empty()) {
+      env_.Send(sub.client, {{m::kEvent, Property::String(m::kRegistryNotifyEvent)},
+                             {"sub", Property::Integer(static_cast<int64_t>(id))},
+                             {"entries", Ids(hits)}});
     }
-    if (hits.empty()) continue;
-    env_.Send(sub.client, {{m::kEvent, Property::String(m::kRegistryNotifyEvent)},
-                           {"sub", Property::Integer(static_cast<int64_t>(id))},
-                           {"entries", Ids(hits)}});
+    for (auto& [hold, entries] : held) Hold(hold, id, std::move(entries));
   }
+  for (const RegistryNode* n : held_back) faults_.Fired(holds[n]);
 }
 
 // ---------------------------------------------------------------------------------
@@ -539,6 +548,7 @@ void Machine::Handle(uint64_t client, const PropertyDictionary& request, Reply* 
 
 void Machine::DropClient(uint64_t client) {
   std::erase_if(subscriptions_, [client](const auto& s) { return s.second.client == client; });
+  ForgetOrphanedHeld();
   std::set<Disk*> written;
   for (auto it = devices_.begin(); it != devices_.end();) {
     if (it->second.client == client) {
@@ -645,7 +655,10 @@ void Machine::RegistrySubscribe(uint64_t client, const PropertyDictionary& reque
 void Machine::RegistryUnsubscribe(uint64_t client, const PropertyDictionary& request, Reply*) {
   auto id = wire::GetInteger(request, "sub");
   auto it = id ? subscriptions_.find(static_cast<uint64_t>(*id)) : subscriptions_.end();
-  if (it != subscriptions_.end() && it->second.client == client) subscriptions_.erase(it);
+  if (it != subscriptions_.end() && it->second.client == client) {
+    subscriptions_.erase(it);
+    ForgetOrphanedHeld();
+  }
 }
 
 void Machine::RegistrySetProperty(uint64_t, const PropertyDictionary& request, Reply* reply) {
@@ -993,6 +1006,20 @@ void Machine::FaultAdd(uint64_t, const PropertyDictionary& request, Reply* reply
   if (kind == "refuse-unmount") {
     if (fault.device.empty()) return Fail(reply, EINVAL, "a device is needed");
     fault.kind = FaultKind::kRefuseUnmount;
+  } else if (kind == "hold-registry-notifications") {
+    // The medium need not exist yet: a hold is armed before a disk is plugged in.
+    if (!fault.device.empty() && !IsBsdMediumName(fault.device)) {
+      return Fail(reply, EINVAL, "not a disk or medium name: " + fault.device);
+    }
+    fault.kind = FaultKind::kHoldRegistryNotifications;
+    if (auto given = request.find("seconds"); given != request.end()) {
+      std::optional<double> seconds = given->second.AsReal();
+      if (auto whole = given->second.AsInteger()) seconds = static_cast<double>(*whole);
+      if (!seconds || !(*seconds >= 0) || *seconds > kMaxHoldSeconds) {
+        return Fail(reply, EINVAL, "seconds must be a number from 0 to a year");
+      }
+      fault.seconds = *seconds;
+    }
   } else {
     Medium* medium = FindMedium(fault.device);
     if (medium == nullptr) return Fail(reply, ENOENT, "no such device");
@@ -1028,9 +1055,27 @@ void Machine::FaultList(uint64_t, const PropertyDictionary&, Reply* reply) {
 }
 
 void Machine::FaultClear(uint64_t, const PropertyDictionary& request, Reply* reply) {
+  // Holds are released, never dropped: what they kept back goes out now.
   if (auto id = wire::GetInteger(request, "id")) {
-    if (!faults_.Clear(*id)) return Fail(reply, ENOENT, "no such fault");
+    const Fault* fault = faults_.Find(*id);
+    if (fault == nullptr) return Fail(reply, ENOENT, "no such fault");
+    if (fault->kind == FaultKind::kHoldRegistryNotifications) {
+      ReleaseHolds({*id});
+    } else {
+      faults_.Clear(*id);
+    }
+  } else if (const std::string* kind = wire::GetString(request, "kind")) {
+    if (*kind != FaultKindName(FaultKind::kHoldRegistryNotifications)) {
+      return Fail(reply, EINVAL, "only holds are released by kind");
+    }
+    std::optional<std::string> device;
+    if (const std::string* given = wire::GetString(request, "device")) device = BsdFromDevice(*given);
+    std::vector<int64_t> holds = faults_.HoldsOn(device);
+    if (holds.empty()) return Fail(reply, ENOENT, "no such hold");
+    ReleaseHolds(holds);
+    reply->body["released"] = Property::Integer(static_cast<int64_t>(holds.size()));
   } else {
+    ReleaseHolds(faults_.HoldsOn(std::nullopt));
     faults_.ClearAll();
   }
   BumpGeneration();

@@ -94,6 +94,14 @@ class Machine {
     bool writable;
     bool written = false;
   };
+  // A first-match notification a hold keeps back: the entries one subscription has
+  // not heard of yet.
+  struct HeldNotification {
+    int64_t hold;  // the fault's id
+    uint64_t subscription;
+    std::vector<uint64_t> entries;
+    uint64_t timer = 0;  // 0 while it waits for its release
+  };
   using Handler = void (Machine::*)(uint64_t, const PropertyDictionary&, Reply*);
 
   // Registry.
@@ -101,6 +109,13 @@ class Machine {
   void PublishOptions();
   void NotifyFirstMatch(const std::vector<RegistryNode*>& published);
   void NotifyTerminate(const std::vector<RegistryNode*>& terminated);
+  void Hold(int64_t hold, uint64_t subscription, std::vector<uint64_t> entries);
+  // Sends a held notification (of the entries not terminated meanwhile) and forgets it.
+  void DeliverHeld(uint64_t serial, bool cancel_timer);
+  // Disarms the holds and sends what they kept back, in the order it was held.
+  void ReleaseHolds(const std::vector<int64_t>& holds);
+  // Forgets held notifications whose subscription is gone.
+  void ForgetOrphanedHeld();
   // Disks and media.
   int AttachDisk(const DiskSpec& spec, std::string* bsd, std::string* error);
   int DetachDisk(Disk* disk);
@@ -174,6 +189,8 @@ class Machine {
   std::map<int64_t, OpenDevice> devices_;
   int64_t next_device_ = 1;
   Faults faults_;
+  std::map<uint64_t, HeldNotification> held_;  // by serial: in the order they were held
+  uint64_t next_held_ = 1;
   uint64_t* generation_page_ = nullptr;
   uint64_t generation_ = 1;
   std::unique_ptr<Arbitrator> arbitrator_;

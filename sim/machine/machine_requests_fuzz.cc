@@ -55,11 +55,12 @@ const char* const kKeys[] = {"entry", "key", "plane", "options", "matching", "pa
                              "value", "form", "right", "handle", "offset", "length", "data", "bus",
                              "unit", "properties", "kind", "device", "start", "nth", "sectors", "id",
                              "sub", "callbacks", "mask", "priority", "yes", "flags", "writable",
-                             "first", "rights", "reads", "writes"};
+                             "first", "rights", "reads", "writes", "seconds"};
 const char* const kTexts[] = {"disk0", "disk0s2", "disk0s1", "disk9", "/dev/rdisk0s2", "/dev/disk0",
                               "IOService:/", "IODeviceTree:/options", "service", "devicetree",
                               "IOMedia", "first-match", "terminate", "io-error", "fail-write",
-                              "tear-write", "refuse-unmount", "boot-device", "Name", "",
+                              "tear-write", "refuse-unmount", "hold-registry-notifications",
+                              "boot-device", "Name", "",
                               m::kDaUnmountPre, m::kDaUnrecognized, "system.privilege.admin"};
 
 struct Input {

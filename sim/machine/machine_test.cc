@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 
 #include "platform/disk_arbitration.h"
 #include "platform/sim/machine_protocol.h"
@@ -102,6 +103,62 @@ class MachineTest : public ::testing::Test {
     PropertyArray names;
     for (const char* c : callbacks) names.push_back(Property::String(c));
     ASSERT_EQ(Status(Call(client, m::kDaStart, {{"callbacks", Property::Array(names)}})), 0);
+  }
+
+  // Client `client` hears of new media and of Disk Arbitration's appearances, as the
+  // disk watcher does.
+  void WatchMedia(uint64_t client) {
+    auto media = Property::Dictionary({{"class", Property::String("IOMedia")}});
+    ASSERT_EQ(Status(Call(client, m::kRegistrySubscribe,
+                          {{"kind", Property::String("first-match")}, {"matching", media}})), 0);
+    StartSession(client, {m::kDaAppearedComplete});
+  }
+  // What a client heard, in order: "media disk0 disk0s1" for a registry notification
+  // (the BSD names of its entries), "appeared disk0s2" for Disk Arbitration.
+  std::vector<std::string> Heard(uint64_t client) {
+    std::vector<std::string> out;
+    for (const auto& [c, e] : env_.sent) {
+      if (c != client) continue;
+      const std::string event = *wire::GetString(e, m::kEvent);
+      if (event == m::kDaAppearedComplete) out.push_back("appeared " + *wire::GetString(e, "bsd"));
+      if (event != m::kRegistryNotifyEvent) continue;
+      std::string line = "media";
+      for (const Property& entry : *wire::GetArray(e, "entries")) {
+        auto name = Call(99, m::kRegistryProperty, {{"entry", entry}, {"key", Property::String("BSD Name")}});
+        const std::string* bsd = wire::GetString(name, "value");
+        line += " " + (bsd != nullptr ? *bsd : "?");
+      }
+      out.push_back(line);
+    }
+    return out;
+  }
+  // Registry notifications only.
+  std::vector<std::string> Notified(uint64_t client) {
+    std::vector<std::string> out;
+    for (const std::string& line : Heard(client)) {
+      if (line.starts_with("media")) out.push_back(line);
+    }
+    return out;
+  }
+  int64_t Hold(const std::string& device, std::optional<double> seconds = std::nullopt) {
+    PropertyDictionary spec = {{"kind", Property::String("hold-registry-notifications")}};
+    if (!device.empty()) spec["device"] = Property::String(device);
+    if (seconds) spec["seconds"] = Property::Real(*seconds);
+    auto reply = Call(99, m::kFaultAdd, spec);
+    EXPECT_EQ(Status(reply), 0) << wire::GetString(reply, m::kError);
+    return wire::GetInteger(reply, "id").value_or(0);
+  }
+  int64_t Release(std::optional<std::string> device = std::nullopt) {
+    PropertyDictionary request = {{"kind", Property::String("hold-registry-notifications")}};
+    if (device) request["device"] = Property::String(*device);
+    return Status(Call(99, m::kFaultClear, request));
+  }
+  int64_t Fired(int64_t id) {
+    auto list = Call(99, m::kFaultList);
+    for (const Property& f : *wire::GetArray(list, "faults")) {
+      if (f.Find("id")->AsInteger() == id) return f.Find("fired")->AsInteger().value_or(-1);
+    }
+    return -1;
   }
 
   platform::testing::TempDir dir_;
@@ -205,6 +262,133 @@ TEST_F(MachineTest, FirmwareAndDisksAreWrittenBackToTheDescription) {
   EXPECT_EQ(description->disks[0].bus, "firewire0");
   ASSERT_EQ(Status(Call(99, m::kMachineDetach, {{"bsd", Property::String(disk)}})), 0);
   EXPECT_TRUE(LoadDescription(dir_.path(), &error)->disks.empty());
+}
+
+// --- Registry notifications held back ------------------------------------------------
+
+TEST_F(MachineTest, AHoldKeepsBackTheMediaItNamesWhileDiskArbitrationGoesOn) {
+  struct Case {
+    const char* bus;
+    const char* hold;  // "" holds every new medium
+    std::vector<std::string> at_once;
+    std::vector<std::string> on_release;
+    int64_t fired;
+  } cases[] = {
+      {"ata0", "disk0", {}, {"media disk0 disk0s1 disk0s2"}, 3},
+      {"ata1", "disk1s2", {"media disk1 disk1s1"}, {"media disk1s2"}, 1},
+      {"scsi0", "", {}, {"media disk2 disk2s1 disk2s2"}, 3},
+      {"firewire0", "disk9", {"media disk3 disk3s1 disk3s2"}, {}, 0},
+  };
+  WatchMedia(1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.bus) + " hold '" + c.hold + "'");
+    env_.sent.clear();
+    int64_t id = Hold(c.hold);
+    std::string disk = AttachFormatted(c.bus);
+    EXPECT_EQ(Notified(1), c.at_once);
+    std::vector<std::string> heard = Heard(1);
+    EXPECT_NE(std::find(heard.begin(), heard.end(), "appeared " + disk + "s2"), heard.end())
+        << "Disk Arbitration is not held";
+    EXPECT_EQ(Fired(id), c.fired);
+
+    env_.sent.clear();
+    EXPECT_EQ(Release(), 0);
+    EXPECT_EQ(Notified(1), c.on_release);
+    EXPECT_EQ(Fired(id), -1) << "a released hold is gone";
+  }
+}
+
+TEST_F(MachineTest, HeldNotificationsKeepTheirOrderAndNeverAnnounceMediaThatWent) {
+  WatchMedia(1);
+  auto media = Property::Dictionary({{"class", Property::String("IOMedia")}});
+  ASSERT_EQ(Status(Call(2, m::kRegistrySubscribe,
+                        {{"kind", Property::String("terminate")}, {"matching", media}})), 0);
+  int64_t id = Hold("");
+  std::string a = AttachFormatted("ata0");
+  std::string b = AttachFormatted("ata1");
+  std::string c = AttachFormatted("scsi0");
+  ASSERT_EQ(Status(Call(99, m::kMachineDetach, {{"bsd", Property::String(b)}})), 0);
+  EXPECT_TRUE(Notified(1).empty());
+  EXPECT_EQ(env_.EventsFor(2), std::vector<std::string>{m::kRegistryNotifyEvent}) << b << " went";
+  EXPECT_EQ(Fired(id), 9);
+
+  env_.sent.clear();
+  ASSERT_EQ(Status(Call(99, m::kFaultClear, {{"id", Property::Integer(id)}})), 0);
+  EXPECT_EQ(Notified(1), (std::vector<std::string>{"media " + a + " " + a + "s1 " + a + "s2",
+                                                   "media " + c + " " + c + "s1 " + c + "s2"}));
+  // Released once: a second release finds no hold.
+  EXPECT_EQ(Release(), ENOENT);
+}
+
+TEST_F(MachineTest, ATimedHoldSendsEachNotificationWhenItsTimeIsUpAndStaysArmed) {
+  WatchMedia(1);
+  int64_t id = Hold("", 5);
+  std::string a = AttachFormatted("ata0");
+  EXPECT_TRUE(Notified(1).empty());
+  ASSERT_EQ(env_.timers.size(), 1u);
+  env_.FireTimers();
+  EXPECT_EQ(Notified(1), std::vector<std::string>{"media " + a + " " + a + "s1 " + a + "s2"});
+
+  env_.sent.clear();
+  std::string b = AttachFormatted("ata1");
+  EXPECT_TRUE(Notified(1).empty()) << "the hold is still armed";
+  EXPECT_EQ(Fired(id), 6);
+  // Clearing every fault releases what is held before its time, and its timer goes.
+  ASSERT_EQ(Status(Call(99, m::kFaultClear)), 0);
+  EXPECT_EQ(Notified(1), std::vector<std::string>{"media " + b + " " + b + "s1 " + b + "s2"});
+  EXPECT_TRUE(env_.timers.empty());
+}
+
+TEST_F(MachineTest, HoldsAreReleasedByTheNameTheyWereArmedOn) {
+  WatchMedia(1);
+  Hold("disk0");
+  Hold("disk1");
+  std::string a = AttachFormatted("ata0");
+  std::string b = AttachFormatted("ata1");
+  EXPECT_EQ(Release(std::string("/dev/disk1")), 0);
+  EXPECT_EQ(Notified(1), std::vector<std::string>{"media " + b + " " + b + "s1 " + b + "s2"});
+  EXPECT_EQ(Release(std::string("disk1")), ENOENT);
+  EXPECT_EQ(Release(std::string("disk0s2")), ENOENT) << "only the name it was armed on";
+  env_.sent.clear();
+  EXPECT_EQ(Release(std::string("disk0")), 0);
+  EXPECT_EQ(Notified(1), std::vector<std::string>{"media " + a + " " + a + "s1 " + a + "s2"});
+}
+
+TEST_F(MachineTest, AClientThatLeavesTakesItsHeldNotificationsWithIt) {
+  WatchMedia(1);
+  WatchMedia(2);
+  Hold("", 5);
+  std::string a = AttachFormatted("ata0");
+  ASSERT_EQ(env_.timers.size(), 2u);
+  machine_->DropClient(1);
+  EXPECT_EQ(env_.timers.size(), 1u) << "its timer is cancelled";
+  env_.sent.clear();
+  EXPECT_EQ(Release(), 0);
+  EXPECT_TRUE(Notified(1).empty());
+  EXPECT_EQ(Notified(2), std::vector<std::string>{"media " + a + " " + a + "s1 " + a + "s2"});
+}
+
+TEST_F(MachineTest, HoldArgumentsAreChecked) {
+  struct Case {
+    const char* what;
+    PropertyDictionary request;
+    int64_t status;
+  } cases[] = {
+      {"not a BSD name", {{"device", Property::String("sda1")}}, EINVAL},
+      {"no partition number", {{"device", Property::String("disk2s")}}, EINVAL},
+      {"negative time", {{"seconds", Property::Real(-1)}}, EINVAL},
+      {"time as text", {{"seconds", Property::String("5")}}, EINVAL},
+      {"time beyond a year", {{"seconds", Property::Integer(400 * 86400)}}, EINVAL},
+      {"a device path", {{"device", Property::String("/dev/rdisk3s2")}, {"seconds", Property::Integer(2)}}, 0},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.request["kind"] = Property::String("hold-registry-notifications");
+    EXPECT_EQ(Status(Call(99, m::kFaultAdd, c.request)), c.status);
+  }
+  EXPECT_EQ(Release(std::string("disk3s2")), 0);
+  EXPECT_EQ(Release(), ENOENT) << "nothing left to release";
+  EXPECT_EQ(Status(Call(99, m::kFaultClear, {{"kind", Property::String("io-error")}})), EINVAL);
 }
 
 }  // namespace

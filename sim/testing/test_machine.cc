@@ -157,6 +157,25 @@ int64_t TestMachine::FaultFired(int64_t id) {
   return 0;
 }
 
+int64_t TestMachine::HoldRegistryNotifications(const std::string& bsd, double seconds) {
+  platform::PropertyDictionary spec = {
+      {"kind", platform::Property::String("hold-registry-notifications")}};
+  if (!bsd.empty()) spec["device"] = platform::Property::String(bsd);
+  if (seconds > 0) spec["seconds"] = platform::Property::Real(seconds);
+  return AddFault(spec);
+}
+
+bool TestMachine::ReleaseRegistryNotifications(const std::string& bsd) {
+  std::string error;
+  std::optional<std::string> device;
+  if (!bsd.empty()) device = bsd;
+  if (control_->ReleaseRegistryNotifications(device, &error) != 0) {
+    ADD_FAILURE() << "cannot release the registry notifications: " << error;
+    return false;
+  }
+  return true;
+}
+
 RunResult TestMachine::Run(const std::string& program, const std::vector<std::string>& args,
                            const std::string& input, double timeout_seconds,
                            const std::map<std::string, std::string>& env) {

@@ -76,6 +76,15 @@ class TestMachine {
   int64_t AddFault(const platform::PropertyDictionary& spec);
   // How often the fault fired so far.
   int64_t FaultFired(int64_t id);
+  // Holds back the registry's first-match notifications of the medium `bsd` (of a
+  // whole disk and its partitions when `bsd` names a disk; of every new medium when
+  // empty) while Disk Arbitration goes on, until released or, when `seconds` > 0,
+  // for that many machine seconds each. The medium need not exist yet. The hold's
+  // id, or 0 with a test failure.
+  int64_t HoldRegistryNotifications(const std::string& bsd = "", double seconds = 0);
+  // Releases the holds armed on `bsd` (every hold when empty): what they kept back
+  // is sent in its order. False with a test failure when no such hold was armed.
+  bool ReleaseRegistryNotifications(const std::string& bsd = "");
 
   // MIROVANE_TIME_SCALE for programs run from now on and for the daemon when it is
   // next started.
