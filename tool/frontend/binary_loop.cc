@@ -11,6 +11,7 @@
 #include "common/time_stamp.h"
 #include "tool/frontend/mv_tool_tool.h"
 #include "tool/frontend/stream_io.h"
+#include "tool/model/app_records.h"
 
 namespace {
 
@@ -25,31 +26,6 @@ static_assert(offsetof(RequestHeader, replyCapacity) == 8);
 
 constexpr size_t kAuthorizationFormSize = sizeof(platform::AuthorizationExternalForm);
 static_assert(kAuthorizationFormSize == 32);
-
-// Command codes of the protocol that this loop tells apart.
-enum : uint32_t {
-  kCmdTest = 1,
-  kCmdRestart = 2,
-  kCmdGetEvents = 3,
-  kCmdSetPathname = 4,
-  kCmdStartSpot = 5,
-  kCmdGetProcessID = 6,
-  kCmdSelfRepair = 7,
-  kCmdGetList = 8,
-  kCmdQuit = 9,
-  kCmdSetApplicationActive = 11,
-  kCmdUninstall = 12,
-  kCmdCreateSystemLogFile = 13,
-  kCmdMirovaneCDOperations = 14,
-  kCmdExpandTempDiskImage = 17,
-  kCmdInstallDriver = 20,
-  kCmdSetDriverVersion = 27,
-  kCmdGetDiskInfo = 30,
-  kCmdCancelDiskCommand = 40,
-  kCmdCreateVolume = 50,
-  kCmdGetVolumePartitions = 56,
-  kCmdCancelVolumeCommand = 70,
-};
 
 // Commands whose objects (watcher channel, model lists, driver interface, disc
 // modifier) are not part of the tool yet. They are refused like an unassigned code
