@@ -13,14 +13,16 @@
 #include "tool/frontend/mv_tool_tool.h"
 #include "tool/frontend/stream_io.h"
 
-namespace {
-
 // A subcommand: its long and short forms (either may be typed) and what it writes.
-struct Subcommand {
+struct ConsoleSubcommand {
   const char* longForm;
   const char* shortForm;
   const char* text;
 };
+
+namespace {
+
+using Subcommand = ConsoleSubcommand;
 
 constexpr Subcommand kDiskSubcommands[] = {
     {"initialize", "init", "Disk Initialize\n"},
@@ -212,28 +214,26 @@ OSErr MatchSubcommand(const char* lower, size_t len, size_t pos,
 
 }  // namespace
 
-OSErr TMVToolTool::HandleDiskCommands(size_t len, size_t pos) {
+// Recognises a subcommand of one group and prints its name; the groups carry out
+// nothing at the console.
+OSErr TMVToolTool::AcknowledgeSubcommand(size_t len, size_t pos, const ConsoleSubcommand* table,
+                                         size_t count) {
   const char* text = nullptr;
-  OSErr result = MatchSubcommand(fConsoleLowerLine, len, pos, kDiskSubcommands,
-                                 std::size(kDiskSubcommands), &text);
+  OSErr result = MatchSubcommand(fConsoleLowerLine, len, pos, table, count, &text);
   if (result == noErr) WriteConsole(text);
   return result;
+}
+
+OSErr TMVToolTool::HandleDiskCommands(size_t len, size_t pos) {
+  return AcknowledgeSubcommand(len, pos, kDiskSubcommands, std::size(kDiskSubcommands));
 }
 
 OSErr TMVToolTool::HandleVolumeCommands(size_t len, size_t pos) {
-  const char* text = nullptr;
-  OSErr result = MatchSubcommand(fConsoleLowerLine, len, pos, kVolumeSubcommands,
-                                 std::size(kVolumeSubcommands), &text);
-  if (result == noErr) WriteConsole(text);
-  return result;
+  return AcknowledgeSubcommand(len, pos, kVolumeSubcommands, std::size(kVolumeSubcommands));
 }
 
 OSErr TMVToolTool::HandleEventCommand(size_t len, size_t pos) {
-  const char* text = nullptr;
-  OSErr result = MatchSubcommand(fConsoleLowerLine, len, pos, kEventSubcommands,
-                                 std::size(kEventSubcommands), &text);
-  if (result == noErr) WriteConsole(text);
-  return result;
+  return AcknowledgeSubcommand(len, pos, kEventSubcommands, std::size(kEventSubcommands));
 }
 
 OSErr TMVToolTool::HandleQuitCommand(size_t len, size_t pos) {

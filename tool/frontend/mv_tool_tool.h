@@ -122,6 +122,8 @@ class TMVToolTool : public TTool {
   OSErr HandleDiskCommands(size_t len, size_t pos);
   OSErr HandleVolumeCommands(size_t len, size_t pos);
   OSErr HandleEventCommand(size_t len, size_t pos);
+  OSErr AcknowledgeSubcommand(size_t len, size_t pos, const struct ConsoleSubcommand* table,
+                              size_t count);
   OSErr HandleQuitCommand(size_t len, size_t pos);
   OSErr HandleHelpCommand(size_t len, size_t pos);
   void PrintMenu();
