@@ -90,11 +90,13 @@ std::string PartitionedImage(TestMachine& machine, const std::string& name) {
   return path;
 }
 
-// A plain HFS volume over the whole image, made by hfsutils.
-void Hformat(const std::string& image, const std::string& volume_name) {
+// A plain HFS volume made by hfsutils: over the whole image, or on its `partition`th
+// HFS partition.
+void Hformat(const std::string& image, const std::string& volume_name, int partition = 0) {
   platform::testing::TempDir home;
   const std::string command = "HOME='" + home.path() + "' hformat -l '" + volume_name + "' '" +
-                              image + "' >/dev/null 2>&1";
+                              image + "'" + (partition > 0 ? " " + std::to_string(partition) : "") +
+                              " >/dev/null 2>&1";
   ASSERT_EQ(std::system(command.c_str()), 0) << "hformat (hfsutils) must be installed";
 }
 
@@ -429,6 +431,118 @@ TEST_F(SpotE2ETest, ARAIDVolumeIsReportedByItsIdentityNotAsADisk) {
       [&](const SpotEventRec& r) { return IsType(r, kSpotDiskDisappeared, bsd); }, kWait);
   ASSERT_FALSE(gone.empty());
   EXPECT_TRUE(IsType(gone.back(), kSpotDiskDisappeared, bsd));
+  Stop(*spot);
+}
+
+// --- Disk Arbitration before the registry ----------------------------------------------
+
+// The BSD name the machine gives the next disk plugged in: the lowest free number.
+std::string NextDiskName(TestMachine& machine) {
+  std::set<std::string> taken;
+  for (const Property& m : machine.control().Media()) taken.insert(*m.Find("bsd")->AsString());
+  int n = 0;
+  while (taken.count("disk" + std::to_string(n)) != 0) ++n;
+  return "disk" + std::to_string(n);
+}
+
+// The medium of `disk` (it or one of its partitions) that carries a volume, with its
+// size and mount point as the machine has them.
+struct MountedVolume {
+  std::string bsd;
+  int64_t size = 0;
+  std::string mount_point;
+};
+MountedVolume VolumeOn(TestMachine& machine, const std::string& disk) {
+  for (const Property& m : machine.control().Media()) {
+    const std::string bsd = *m.Find("bsd")->AsString();
+    if ((bsd == disk || bsd.starts_with(disk + "s")) && !m.Find("fs_type")->AsString()->empty()) {
+      return {bsd, *m.Find("size")->AsInteger(), *m.Find("mount_point")->AsString()};
+    }
+  }
+  return {};
+}
+
+TEST_F(SpotE2ETest, AVolumeDiskArbitrationReportsFirstIsRecordedOnceTheRegistryFollows) {
+  struct Case {
+    const char* what;
+    const char* image;
+    const char* bus;
+    int64_t unit;
+    bool partitioned;      // an HFS partition on a mapped disk, else HFS on the whole disk
+    uint64_t raid_id;      // "Mirovane Volume ID" of the volume's medium, 0 for none
+    const char* name;
+  } cases[] = {
+      {"a partition of a disk", "late.img", "ata1", 1, true, 0, "Late"},
+      {"a RAID volume", "raid.img", "scsi0", 2, false, 0x00000107F00DCAFE, "Mirror"},
+  };
+  TestMachine machine;
+  ASSERT_TRUE(machine.up());
+  auto spot = StartSpot(machine);
+  (void)ReadStartup(*spot, machine);
+
+  int marker_unit = 5;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string image =
+        c.partitioned ? PartitionedImage(machine, c.image) : machine.CreateImage(c.image, 8 << 20);
+    Hformat(image, c.name, c.partitioned ? 1 : 0);
+    // The registry keeps quiet about the new disk and its partitions; Disk
+    // Arbitration mounts the volume and tells the watcher.
+    const std::string disk = NextDiskName(machine);
+    const int64_t hold = machine.HoldRegistryNotifications(disk);
+    ASSERT_NE(hold, 0);
+    ASSERT_EQ(machine.AttachDisk(image, c.bus, c.unit), disk);
+    const MountedVolume volume = VolumeOn(machine, disk);
+    ASSERT_NE(volume.bsd, "") << "the machine found no volume on " << disk;
+    if (c.raid_id != 0) {
+      // The volume's own medium carries its identity, as the driver publishes it.
+      std::string error;
+      ASSERT_EQ(machine.control().SetProperty(volume.bsd, "Mirovane Volume ID",
+                                              Property::Integer(static_cast<int64_t>(c.raid_id)),
+                                              &error),
+                0)
+          << error;
+    }
+    EXPECT_EQ(volume.mount_point, std::string("/Volumes/") + c.name) << "Disk Arbitration mounted it";
+    EXPECT_GT(machine.FaultFired(hold), 0);
+
+    // A disk plugged in after it reaches the watcher on the same connection, after
+    // Disk Arbitration's report: once its record is in, the report has been handled.
+    const std::string marker = machine.AttachDisk(
+        machine.CreateImage("marker-" + std::string(c.image), 4 << 20), "usb0", marker_unit++);
+    ASSERT_NE(marker, "");
+    const std::vector<SpotEventRec> before = spot->ReadUntil(
+        [&](const SpotEventRec& r) { return IsType(r, kSpotDiskAppeared, marker); }, kWait);
+    ASSERT_FALSE(before.empty());
+    ASSERT_TRUE(IsType(before.back(), kSpotDiskAppeared, marker));
+    for (const SpotEventRec& r : before) {
+      EXPECT_FALSE(NameOf(r) == disk || NameOf(r).starts_with(disk + "s"))
+          << "type " << r.eventType << " for " << NameOf(r) << " before the registry spoke";
+    }
+
+    // The registry speaks: the volume's record follows at once.
+    ASSERT_TRUE(machine.ReleaseRegistryNotifications(disk));
+    const std::vector<SpotEventRec> records = spot->ReadUntil(
+        [&](const SpotEventRec& r) { return IsType(r, kSpotVolumeAppeared, volume.bsd); }, kWait);
+    ASSERT_FALSE(records.empty());
+    ASSERT_TRUE(IsType(records.back(), kSpotVolumeAppeared, volume.bsd));
+    if (c.raid_id != 0) {
+      EXPECT_EQ(Find(records, kSpotDiskAppeared, volume.bsd), nullptr) << "a RAID volume is no disk";
+    } else {
+      ASSERT_GE(records.size(), 2u);
+      EXPECT_TRUE(IsType(records[records.size() - 2], kSpotDiskAppeared, volume.bsd))
+          << "the medium's record, then its volume's";
+      EXPECT_NE(Find(records, kSpotDiskAppeared, disk), nullptr);
+    }
+    const VolumeAppearedRec& v = records.back().payload.volumeAppeared;
+    EXPECT_EQ(+v.volumeID, c.raid_id);
+    EXPECT_EQ(FieldText(v.volumeName), c.name);
+    EXPECT_EQ(FieldText(v.mountPoint), std::string("/Volumes/") + c.name + "/")
+        << "the root-directory form, whichever notification came first";
+    EXPECT_EQ(+v.format, kVolumeFormatHFSPlus);
+    EXPECT_EQ(+v.journaled, 0);
+    EXPECT_EQ(+v.size, static_cast<uint64_t>(volume.size));
+  }
   Stop(*spot);
 }
 
