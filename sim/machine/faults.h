@@ -57,7 +57,8 @@ class Faults {
   // ("disk2s3") too. Not counted: the caller counts with Fired() once it held
   // something back.
   int64_t HoldOf(const std::string& bsd) const;
-  // Ids of the holds armed on exactly `device` ("" matches every hold), in order.
+  // Ids of the holds armed on exactly `device` (every hold when none is given; ""
+  // is the hold on every medium), in order.
   std::vector<int64_t> HoldsOn(const std::optional<std::string>& device) const;
   const Fault* Find(int64_t id) const;
   void Fired(int64_t id);
