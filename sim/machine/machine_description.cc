@@ -10,6 +10,7 @@
 
 #include "platform/plist.h"
 #include "platform/sim/machine_protocol.h"
+#include "sim/tools/install.h"
 
 namespace sim {
 namespace {
@@ -70,14 +71,6 @@ bool CheckEntry(const Property& entry, int depth, std::string* error) {
     }
   }
   return true;
-}
-
-int LinkTool(const std::string& root, const std::string& machine_path, const std::string& target) {
-  std::string host = root + machine_path;
-  std::error_code ec;
-  fs::create_directories(fs::path(host).parent_path(), ec);
-  if (::symlink(target.c_str(), host.c_str()) != 0 && errno != EEXIST) return errno;
-  return 0;
 }
 
 }  // namespace
@@ -296,34 +289,15 @@ int CreateMachineRoot(const std::string& root, const CreateOptions& options, std
     }
   }
   ::chmod((root + "/tmp").c_str(), 01777);
-  // Linux tools that behave as the system's own for what the programs ask of them.
-  const char* links[][2] = {{"/bin/ps", "/bin/ps"},       {"/bin/cp", "/bin/cp"},
-                            {"/bin/mv", "/bin/mv"},       {"/bin/rm", "/bin/rm"},
-                            {"/bin/chmod", "/bin/chmod"}, {"/usr/sbin/chown", "/bin/chown"},
-                            {"/usr/bin/touch", "/usr/bin/touch"}};
-  for (const auto& link : links) {
-    if (int e = LinkTool(root, link[0], link[1]); e != 0) {
-      *error = std::string("cannot link ") + link[0] + ": " + std::strerror(e);
-      return e;
-    }
-  }
-  // Stand-in system tools, by file name in the tools folder.
-  if (!options.tools_folder.empty()) {
-    const char* tools[][2] = {
-        {"newfs_hfs", "/sbin/newfs_hfs"},     {"newfs", "/sbin/newfs"},
-        {"diskutil", "/usr/sbin/diskutil"},   {"vsdbutil", "/usr/sbin/vsdbutil"},
-        {"hdiutil", "/usr/bin/hdiutil"},      {"nvram", "/usr/sbin/nvram"},
-        {"bless", "/usr/sbin/bless"},         {"kextd", "/usr/sbin/kextd"},
-        {"SystemUIServer",
-         "/System/Library/CoreServices/SystemUIServer.app/Contents/MacOS/SystemUIServer"}};
-    for (const auto& tool : tools) {
-      std::string source = options.tools_folder + "/" + tool[0];
-      if (::access(source.c_str(), X_OK) != 0) continue;
-      if (int e = LinkTool(root, tool[1], source); e != 0) {
-        *error = std::string("cannot link ") + tool[1] + ": " + std::strerror(e);
-        return e;
-      }
-    }
+  // The system tools the programs run: stand-ins from the tools folder when one is
+  // given, and the Linux tools that behave as the system's own.
+  std::string tools_error;
+  int linked = options.tools_folder.empty()
+                   ? InstallLinuxTools(root, &tools_error)
+                   : InstallStandInTools(root, options.tools_folder, &tools_error);
+  if (linked != 0) {
+    *error = tools_error;
+    return linked;
   }
   MachineDescription d = DefaultDescription(options.disk_count);
   for (const DiskSpec& disk : d.disks) {

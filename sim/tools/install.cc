@@ -54,6 +54,23 @@ int Link(const std::string& place, const std::string& target, std::string* error
 
 }  // namespace
 
+int InstallLinuxTools(const std::string& machine_root, std::string* error) {
+  if (machine_root.empty()) return Fail(error, EINVAL, "bad machine root");
+  for (const auto& tool : kLinuxTools) {
+    std::string target;
+    for (const char* folder : {"/bin/", "/usr/bin/", "/usr/sbin/", "/sbin/"}) {
+      std::string candidate = std::string(folder) + tool[1];
+      if (::access(candidate.c_str(), X_OK) == 0) {
+        target = candidate;
+        break;
+      }
+    }
+    if (target.empty()) return Fail(error, ENOENT, std::string("no ") + tool[1] + " on this host");
+    if (int e = Link(machine_root + tool[0], target, error); e != 0) return e;
+  }
+  return 0;
+}
+
 int InstallStandInTools(const std::string& machine_root, const std::string& tools_dir,
                         std::string* error) {
   std::error_code ec;
@@ -68,19 +85,7 @@ int InstallStandInTools(const std::string& machine_root, const std::string& tool
     if (::access(target.c_str(), X_OK) != 0) return Fail(error, ENOENT, "no stand-in " + target);
     if (int e = Link(machine_root + tool.machine_path, target, error); e != 0) return e;
   }
-  for (const auto& tool : kLinuxTools) {
-    std::string target;
-    for (const char* folder : {"/bin/", "/usr/bin/", "/usr/sbin/", "/sbin/"}) {
-      std::string candidate = std::string(folder) + tool[1];
-      if (::access(candidate.c_str(), X_OK) == 0) {
-        target = candidate;
-        break;
-      }
-    }
-    if (target.empty()) return Fail(error, ENOENT, std::string("no ") + tool[1] + " on this host");
-    if (int e = Link(machine_root + tool[0], target, error); e != 0) return e;
-  }
-  return 0;
+  return InstallLinuxTools(machine_root, error);
 }
 
 }  // namespace sim

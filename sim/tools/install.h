@@ -16,6 +16,9 @@ namespace sim {
 int InstallStandInTools(const std::string& machine_root, const std::string& tools_dir,
                         std::string* error = nullptr);
 
+// Only the Linux tools, for a machine without stand-ins.
+int InstallLinuxTools(const std::string& machine_root, std::string* error = nullptr);
+
 // Where each stand-in goes: its file name in the tools folder, its machine path.
 struct StandInTool {
   const char* file;
