@@ -28,10 +28,13 @@ function(mirovane_fuzzer name)
     set(F_RUNS 200000)
   endif()
   add_executable(${name} ${F_SOURCES})
-  target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+  # Undefined behaviour must stop the run, so that a finding fails the test.
+  target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined
+                         -fno-sanitize-recover=undefined)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
   target_link_libraries(${name} PRIVATE ${F_LIBS})
   add_dependencies(fuzz_all ${name})
   add_test(NAME ${name} COMMAND ${name} -runs=${F_RUNS} -max_len=65536 -rss_limit_mb=2048)
-  set_tests_properties(${name} PROPERTIES LABELS fuzz TIMEOUT 900)
+  set_tests_properties(${name} PROPERTIES LABELS fuzz TIMEOUT 900
+                       ENVIRONMENT "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1")
 endfunction()

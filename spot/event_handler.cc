@@ -1,5 +1,9 @@
 #include "spot/event_handler.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -41,8 +45,18 @@ TEventHandler::~TEventHandler() {
 }
 
 void TEventHandler::WriteRecord(const SpotEventRec& record) {
-  // One write, so that records never interleave on the pipe.
-  [[maybe_unused]] const ssize_t written = ::write(fOutputFD, &record, sizeof record);
+  // One write of the whole record, so that records never interleave on the pipe. A
+  // signal or a short write (output that is not a pipe) must not put the reader out of
+  // step, so the rest follows; a failed write loses the record, as nothing else can be
+  // done with it.
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&record);
+  size_t done = 0;
+  while (done < sizeof record) {
+    const ssize_t n = ::write(fOutputFD, bytes + done, sizeof record - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
 }
 
 int TEventHandler::InitializeTrackerAndCache() {

@@ -67,6 +67,21 @@ std::optional<std::string> ReadPrivateFile(const std::string& host_path, size_t 
   return content;
 }
 
+namespace {
+
+// Makes the rename itself durable. A folder that cannot be synced still holds either
+// the old file or the new one, so the result is not reported.
+void SyncFolderOf(const std::string& host_path) {
+  const size_t slash = host_path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : host_path.substr(0, slash + 1);
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  (void)::fsync(fd);
+  ::close(fd);
+}
+
+}  // namespace
+
 bool ReplacePrivateFile(const std::string& host_path, const void* data, size_t size) {
   std::vector<char> temp_path(host_path.begin(), host_path.end());
   for (char c : std::string_view(".XXXXXX")) temp_path.push_back(c);
@@ -78,7 +93,10 @@ bool ReplacePrivateFile(const std::string& host_path, const void* data, size_t s
   bool written = ::fchmod(fd, 0600) == 0 && WriteAll(fd, static_cast<const char*>(data), size) &&
                  ::fsync(fd) == 0;
   written = ::close(closer.Release()) == 0 && written;
-  if (written && ::rename(temp_path.data(), host_path.c_str()) == 0) return true;
+  if (written && ::rename(temp_path.data(), host_path.c_str()) == 0) {
+    SyncFolderOf(host_path);
+    return true;
+  }
   // The temporary file is ours; the path itself was never touched.
   (void)::unlink(temp_path.data());
   return false;

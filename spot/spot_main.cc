@@ -30,7 +30,8 @@ bool InstallSignalHandler() {
   struct sigaction action {};
   action.sa_handler = SignalHandler;
   sigfillset(&action.sa_mask);
-  action.sa_flags = 0;
+  // The handler only wakes the run loop, so interrupted calls may simply go on.
+  action.sa_flags = SA_RESTART;
   return ::sigaction(SIGINT, &action, nullptr) == 0 && ::sigaction(SIGTERM, &action, nullptr) == 0;
 }
 
