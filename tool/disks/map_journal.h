@@ -7,7 +7,9 @@
 // base map by its hash. Write clears the tail as its very last map step, so a
 // header that is still there tells the next reader that the change did not finish:
 // it then uses the base map and the status copy with that hash, i.e. the layout as
-// it was before.
+// it was before. A reader that opened the disk read-write also writes that layout
+// back and clears the record (partition_map_repair.cc), since other readers of the
+// disk know nothing of it.
 //
 // The copied entries carry the signature "MJ" instead of "PM", and the header has
 // none, so no reader of Apple Partition Maps takes them for entries; they lie past

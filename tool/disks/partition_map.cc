@@ -62,6 +62,7 @@ MapResult TPartitionMap::Open(Boolean readOnly) {
   const char* path = disk_ ? disk_->ReturnBSDPathname() : nullptr;
   if (path == nullptr) return kMirovaneErrReadFailed;
   platform::Host& host = platform::GetHost();
+  read_only_ = readOnly;
   if (readOnly) {
     device_ = host.raw_devices().Open(path, platform::kBsdOpenReadOnly);
   } else {
@@ -124,6 +125,7 @@ void TPartitionMap::ResetMapState() {
   base_count_ = base_capacity_ = base_block_size_ = base_status_size_ = 0;
   base_status_offset_ = 0;
   rolled_back_ = false;
+  repaired_ = false;
   deferred_clears_.clear();
 }
 
@@ -183,10 +185,13 @@ MapResult TPartitionMap::Read(Boolean scanVolumes) {
   Buffer journal;
   uint32_t journalCount = 0;
   uint64_t journalStatusHash = 0;
+  Buffer live;  // the map partition as found, while an undo record is being applied
   if (FindJournal(&journal, &journalCount, &journalStatusHash)) {
     // An unfinished change: read the layout as it was before it.
-    Buffer live;
-    if (!live.Allocate(map_.size)) return memFullErr;
+    if (!live.Allocate(map_.size)) {
+      ResetMapState();
+      return memFullErr;
+    }
     std::memcpy(live.data.get(), map_.data.get(), map_.size);
     std::memset(map_.data.get(), 0, map_.size);
     for (uint32_t i = 0; i < journalCount; ++i) {
@@ -228,6 +233,16 @@ MapResult TPartitionMap::Read(Boolean scanVolumes) {
   for (uint32_t i = entry_count_; i < capacity_; ++i) {
     std::memset(map_.data.get() + size_t{i} * block_size_, 0, block_size_);
   }
+  if (rolled_back_ && !read_only_) {
+    result = RepairInterruptedChange(live, journalCount);
+    if (result != 0) {
+      // What is on the disk now still reads as this layout (the repair is ordered
+      // like a change), but this object no longer knows which status copy is
+      // current there: it keeps nothing to write from.
+      ResetMapState();
+      return result;
+    }
+  }
   RememberBase();
 
   if (driver_type_ == kDriverTypeMirovane && scanVolumes) return ScanForMirovaneVolumes();
@@ -249,8 +264,10 @@ bool TPartitionMap::FindJournal(Buffer* entries, uint32_t* count, uint64_t* stat
   }
   const uint32_t n = header.entryCount.get();
   if (header.version.get() != kMapJournalVersion || header.blockSize.get() != block_size_ ||
-      header.capacity.get() != capacity_ || n == 0 || n > capacity_ - 1 ||
-      n > kStatusRecordsPerArea) {
+      header.capacity.get() != capacity_ || n == 0 || n > kStatusRecordsPerArea ||
+      uint64_t{n} * 2 + 1 > capacity_) {
+    // Write puts the record past the entries it restores (and past the new ones):
+    // a record that would overlap them is not one of ours.
     return false;
   }
   if (!entries->Allocate(size_t{n} * kPartitionEntryBytes)) return false;

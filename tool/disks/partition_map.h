@@ -15,7 +15,9 @@
 //
 // Crash safety: Write orders its writes so that an interrupted change (failed write,
 // crash, torn write) leaves a disk that reads back as the old layout or the new one.
-// See partition_map_write.cc for the protocol and its limits.
+// See partition_map_write.cc for the protocol and its limits. Readers that know
+// nothing of the undo record can see a mixture until the disk is next read through
+// a read-write open, which puts it back (partition_map_repair.cc).
 
 #include <cstddef>
 #include <cstdint>
@@ -110,6 +112,9 @@ class TPartitionMap {
   const StatusArea* ReturnWorkingStatus() const { return working_; }
   // True when the last Read found an interrupted change and rolled it back.
   bool ReturnRolledBack() const { return rolled_back_; }
+  // True when the last Read also put the disk itself back into that layout (only
+  // on a read-write open; a read-only open rolls back in memory alone).
+  bool ReturnRepaired() const { return repaired_; }
   // Entry i, or null when i is outside the map.
   Partition* GetPartitionMapEntryAtIndex(uint32_t index);
 
@@ -158,6 +163,8 @@ class TPartitionMap {
   MapResult ReadDiskStatusPartition(const uint64_t* wantedStatusHash);
   MapResult ScanForMirovaneVolumes();
   bool FindJournal(Buffer* entries, uint32_t* count, uint64_t* statusHash) const;
+  MapResult RepairInterruptedChange(const Buffer& live, uint32_t journalCount);
+  MapResult RepairStatusCopy();
   void InitializePartitionMap();
   bool AddDiskStatusPartition();
   bool AddScratchPartition();
@@ -168,6 +175,9 @@ class TPartitionMap {
 
   MapResult WriteAndVerify(uint64_t offset, const void* data, size_t length, bool verify);
   MapResult WriteStatusPartition();
+  MapResult WriteStatusCopy(const StatusArea* copy);
+  StatusArea* OtherStatusCopy(const StatusArea* copy);
+  void AdvanceWorkingCopy();
   MapResult WriteNewMap();
   MapResult WriteJournaled();
   MapResult WriteDirect();
@@ -196,6 +206,7 @@ class TPartitionMap {
   uint32_t scratch_size_ = 0;
   uint64_t scratch_offset_ = 0;
   std::unique_ptr<platform::RawDevice> device_;
+  bool read_only_ = false;
   Buffer verify_;
   uint64_t disk_bytes_ = 0;
   // The layout as read, kept so that Write can journal it (see the write notes).
@@ -206,6 +217,7 @@ class TPartitionMap {
   uint64_t base_status_offset_ = 0;
   uint32_t base_status_size_ = 0;
   bool rolled_back_ = false;
+  bool repaired_ = false;
   // Partitions of a new map are cleared by Write, once an old block 0 is gone.
   std::vector<std::pair<uint64_t, uint64_t>> deferred_clears_;
 };

@@ -2,6 +2,9 @@
 // write fails, the machine crashes after it (later writes are lost), or the write
 // tears (only a prefix of whole sectors lands, then the crash). A fresh reader must
 // then find the old layout or the new one, and a retry must reach the new one.
+// After each interruption, the next read-write open must also put the disk itself
+// into the layout the engine found, so that a reader that knows nothing of the undo
+// record sees it too; that repair is walked write by write in the same way.
 
 #include <gtest/gtest.h>
 
@@ -11,6 +14,7 @@
 
 #include "tool/disks/partition_map.h"
 #include "tool/disks/testing/map_fixture.h"
+#include "tool/disks/testing/plain_reader.h"
 
 namespace mv_test {
 namespace {
@@ -24,6 +28,18 @@ struct Scenario {
   // An interruption may also leave the disk without a map.
   bool mayLoseMap;
 };
+void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
+
+using WriteLog = std::vector<platform::testing::ImageRawDevices::WriteRecord>;
+using Regions = std::vector<std::pair<uint64_t, std::string>>;
+
+// One way to interrupt write number w.
+struct Fault {
+  std::string name;
+  std::function<void(int)> inject;  // takes w
+  std::function<int()> fired;
+  bool failed;  // the write reports an error (the others lose data silently)
+};
 
 class CrashWalkTest : public MapFixture, public ::testing::WithParamInterface<Scenario> {
  public:
@@ -35,15 +51,103 @@ class CrashWalkTest : public MapFixture, public ::testing::WithParamInterface<Sc
     return r;
   }
 
-  void SaveRegions(const std::vector<platform::testing::ImageRawDevices::WriteRecord>& log) {
-    saved_.clear();
-    for (const auto& w : log) saved_.push_back({w.offset, ReadBytes(w.offset, w.length)});
+  void SaveRegions(const WriteLog& log) { saved_ = Capture(log); }
+  void RestoreRegions() { Put(saved_); }
+  Regions Capture(const WriteLog& log) {
+    Regions regions;
+    for (const auto& w : log) regions.push_back({w.offset, ReadBytes(w.offset, w.length)});
+    return regions;
   }
-  void RestoreRegions() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) WriteBytes(it->first, it->second);
+  void Put(const Regions& regions) {
+    for (auto it = regions.rbegin(); it != regions.rend(); ++it) WriteBytes(it->first, it->second);
   }
 
-  std::vector<std::pair<uint64_t, std::string>> saved_;
+  // The faults for a write of `write->length` bytes; with no write, only the crash
+  // after the previous one.
+  std::vector<Fault> FaultsAt(const platform::testing::ImageRawDevices::WriteRecord* write) {
+    std::vector<Fault> faults;
+    if (write != nullptr) {
+      const size_t sectors = write->length / 512;
+      faults.push_back({"fail", [this](int w) { devices_.FailWriteAt(w); },
+                        [this] { return devices_.write_failures_fired(); }, true});
+      std::set<size_t> tears = {0, 1, sectors / 2, sectors - 1};
+      for (size_t k : tears) {
+        if (k >= sectors) continue;
+        faults.push_back({"tear " + std::to_string(k), [this, k](int w) { devices_.TearWriteAt(w, k); },
+                          [this] { return devices_.tears_fired(); }, false});
+      }
+    }
+    faults.push_back({"crash after previous", [this](int w) { devices_.CrashAfterWrite(w - 1); },
+                      [this] { return devices_.writes_lost(); }, false});
+    return faults;
+  }
+
+  // Opens the disk read-write and reads it, as every operation that changes a disk
+  // starts.
+  MapResult OpenReadWrite(bool* repaired = nullptr) {
+    TPartitionMap map(disk_.get(), nullptr);
+    MapResult r = map.Open(false);
+    if (r == 0) r = map.Read(false);
+    if (repaired) *repaired = map.ReturnRepaired();
+    return r;
+  }
+
+  // Every reader finds `layout`: the engine without an undo record left to apply,
+  // and a reader that knows nothing of undo records.
+  void ExpectEveryReaderFinds(const LayoutView& layout) {
+    EXPECT_EQ(Snapshot(), layout);
+    EXPECT_FALSE(last_snapshot_rolled_back) << "the undo record is still on the disk";
+    EXPECT_EQ(ReadAsPlainReader(image()).layout, AsPlain(layout));
+  }
+
+  // From an interrupted change (`interrupted`, read by the engine as `now`): the
+  // next read-write open repairs the disk; and the repair, interrupted at each of
+  // its writes, leaves a disk that still reads as `now` and that the open after it
+  // repairs. Returns the number of writes the repair needed.
+  size_t WalkRepair(const LayoutView& now, bool rolledBack, const Regions& interrupted,
+                    const WriteLog& changeLog) {
+    Put(interrupted);
+    const size_t first = devices_.write_log().size();
+    bool repaired = false;
+    EXPECT_EQ(OpenReadWrite(&repaired), 0);
+    EXPECT_EQ(repaired, rolledBack);
+    WriteLog log = devices_.write_log();
+    log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(first));
+    ExpectEveryReaderFinds(now);
+    if (!rolledBack) {
+      EXPECT_TRUE(log.empty()) << "a disk with nothing to repair was written";
+      return log.size();
+    }
+    // The repair writes only where the change wrote, so `interrupted` restores all
+    // it touches.
+    for (const auto& w : log) {
+      const bool inside = std::any_of(changeLog.begin(), changeLog.end(), [&](const auto& c) {
+        return w.offset >= c.offset && w.offset + w.length <= c.offset + c.length;
+      });
+      EXPECT_TRUE(inside) << "repair write at " << w.offset << "+" << w.length;
+    }
+
+    for (size_t n = 1; n <= log.size(); ++n) {
+      for (const Fault& f : FaultsAt(&log[n - 1])) {
+        SCOPED_TRACE("repair write " + std::to_string(n) + ", " + f.name);
+        Put(interrupted);
+        const int before = f.fired();
+        f.inject(devices_.writes() + static_cast<int>(n));
+        const MapResult r = OpenReadWrite();
+        devices_.ClearFaults();
+        EXPECT_GT(f.fired(), before);
+        if (f.failed) {
+          EXPECT_EQ(r, kMirovaneErrWriteFailed);
+        }
+        EXPECT_EQ(Snapshot(), now) << "an interrupted repair changed the layout";
+        EXPECT_EQ(OpenReadWrite(), 0);
+        ExpectEveryReaderFinds(now);
+      }
+    }
+    return log.size();
+  }
+
+  Regions saved_;
 };
 
 LayoutView WithoutDiskID(LayoutView v) {
@@ -85,27 +189,10 @@ TEST_P(CrashWalkTest, EveryInterruptionReadsAsOldOrNewLayout) {
   const int base = devices_.writes();
   int runs = 0;
   int rollbacks = 0;
+  int statusRepairs = 0;  // repairs that had more to do than clear the record
   for (int n = 1; n <= static_cast<int>(layoutWrites) + 1; ++n) {
-    const size_t sectors = n <= static_cast<int>(layoutWrites) ? log[n - 1].length / 512 : 0;
-    struct Fault {
-      std::string name;
-      std::function<void(int)> inject;
-      std::function<int()> fired;
-      bool failed;
-    };
-    std::vector<Fault> faults;
-    if (n <= static_cast<int>(layoutWrites)) {
-      faults.push_back({"fail", [this](int w) { devices_.FailWriteAt(w); },
-                        [this] { return devices_.write_failures_fired(); }, true});
-      std::set<size_t> tears = {0, 1, sectors / 2, sectors - 1};
-      for (size_t k : tears) {
-        if (k >= sectors) continue;
-        faults.push_back({"tear " + std::to_string(k), [this, k](int w) { devices_.TearWriteAt(w, k); },
-                          [this] { return devices_.tears_fired(); }, false});
-      }
-    }
-    faults.push_back({"crash after previous", [this](int w) { devices_.CrashAfterWrite(w - 1); },
-                      [this] { return devices_.writes_lost(); }, false});
+    const std::vector<Fault> faults =
+        FaultsAt(n <= static_cast<int>(layoutWrites) ? &log[n - 1] : nullptr);
 
     for (const Fault& f : faults) {
       SCOPED_TRACE(std::string(s.name) + ": write " + std::to_string(n) + ", " + f.name);
@@ -120,7 +207,8 @@ TEST_P(CrashWalkTest, EveryInterruptionReadsAsOldOrNewLayout) {
         EXPECT_GT(f.fired(), before);
       }
       const LayoutView now = Snapshot();
-      rollbacks += last_snapshot_rolled_back;
+      const bool rolledBack = last_snapshot_rolled_back;
+      rollbacks += rolledBack;
       const bool isOld = now == old;
       const bool isNew = same(now, fresh);
       const bool noMap = s.mayLoseMap && now.result == 0 && now.driverType == kDriverTypeNone;
@@ -129,17 +217,30 @@ TEST_P(CrashWalkTest, EveryInterruptionReadsAsOldOrNewLayout) {
         EXPECT_NE(r, 0);
         EXPECT_TRUE(isOld || noMap) << "a failed change must leave the old layout: " << now;
       }
+      if (rolledBack) {
+        EXPECT_TRUE(isOld) << "rolled back to " << now;
+      }
+      const Regions interrupted = Capture(log);
       if (isOld || noMap) {
         // Nothing is lost for good: the change goes through on a retry.
         ASSERT_EQ(s.change(this), 0);
         EXPECT_TRUE(same(Snapshot(), fresh));
       }
+      // The next read-write open puts the disk itself into the layout found, so
+      // that readers without the undo record see the old layout too.
+      statusRepairs += WalkRepair(now, rolledBack, interrupted, log) > 1;
+      if (rolledBack) {
+        EXPECT_EQ(ReadAsPlainReader(image()).layout, AsPlain(old));
+      }
     }
   }
   EXPECT_GT(runs, static_cast<int>(layoutWrites) * 3);
-  // Changes of an existing map are undone from the record in the map's tail.
+  // Changes of an existing map are undone from the record in the map's tail, and
+  // the walk reaches interruptions where the repair rewrites the status copy or
+  // the entries.
   if (!s.newDiskID) {
     EXPECT_GT(rollbacks, 0);
+    EXPECT_GT(statusRepairs, 0);
   }
 }
 

@@ -13,6 +13,7 @@
 
 #include "platform/testing/fake_host.h"
 #include "platform/testing/image_raw_devices.h"
+#include "tool/disks/map_journal.h"
 #include "tool/disks/partition_map.h"
 #include "tool/disks/testing/map_fixture.h"
 
@@ -72,16 +73,49 @@ std::string Template(bool mirovane) {
   return image;
 }
 
+// The disk of this system above, interrupted while deleting its volume: the live
+// entry and status copy B are changed already, and the undo record (map blocks 59
+// to 63) restores the template. Reading it read-write repairs the disk.
+std::string InterruptedTemplate() {
+  std::string image = Template(true);
+  constexpr uint32_t kEntries = 4, kCapacity = 64, kFirst = kCapacity - 1 - kEntries;
+  uint64_t entriesHash = 0xcbf29ce484222325ull;
+  for (uint32_t i = 0; i < kEntries; ++i) {
+    Partition* copy = EntryAt(image, kFirst + i);
+    std::memcpy(copy, EntryAt(image, i), sizeof(Partition));
+    copy->pmSig.set(kMapJournalEntrySignature);
+    entriesHash = Fnv1a64(copy, sizeof(Partition), entriesHash);
+  }
+  auto* a = reinterpret_cast<StatusArea*>(image.data() + 65 * 512 + kStatusCopyAOffset);
+  auto* b = reinterpret_cast<StatusArea*>(image.data() + 65 * 512 + kStatusCopyBOffset);
+  MapJournalHeader header;
+  std::memset(&header, 0, sizeof(header));
+  std::memcpy(header.magic, kMapJournalMagic, sizeof(header.magic));
+  header.version.set(kMapJournalVersion);
+  header.entryCount.set(kEntries);
+  header.blockSize.set(512);
+  header.capacity.set(kCapacity);
+  header.statusOffset.set(65 * 512);
+  header.statusHash.set(Fnv1a64(a, sizeof(StatusArea)));
+  header.entriesHash.set(entriesHash);
+  header.headerHash.set(Fnv1a64(&header, offsetof(MapJournalHeader, headerHash)));
+  std::memcpy(EntryAt(image, kCapacity - 1), &header, sizeof(header));
+  SetPartitionType(EntryAt(image, 2), kTypeFree);
+  std::memset(&b->records[2], 0, sizeof(b->records[2]));
+  return image;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Machine* machine = new Machine();
   const int fd = ::open(machine->image.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return 0;
-  // First byte 1 or 2: the rest is XORed over a valid template; else it is the image.
+  // First byte 1, 2 or 3: the rest is XORed over a valid template; else it is the
+  // image.
   std::string bytes;
-  if (size > 0 && (data[0] == 1 || data[0] == 2)) {
-    bytes = Template(data[0] == 1);
+  if (size > 0 && data[0] >= 1 && data[0] <= 3) {
+    bytes = data[0] == 3 ? InterruptedTemplate() : Template(data[0] == 1);
     for (size_t i = 1; i < size && i - 1 < bytes.size(); ++i) bytes[i - 1] ^= static_cast<char>(data[i]);
   } else {
     bytes.assign(reinterpret_cast<const char*>(data), size);

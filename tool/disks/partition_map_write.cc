@@ -14,6 +14,8 @@
 //   3. The live entries (the map partition without its tail).
 //   4. The tail cleared: the change is complete. A torn clear leaves a record whose
 //      entry hash no longer matches, which readers ignore.
+// Readers without the record see a mixture between steps 2 and 4 until the next
+// read-write open writes the old layout back (partition_map_repair.cc).
 // The record needs room: the tail must not touch the old or the new entries
 // (old count + max(old, new count) + 1 <= capacity), and the map partition, block
 // size and status partition must be where they were. Otherwise ("direct write")
@@ -58,17 +60,7 @@ MapResult TPartitionMap::Write(uint32_t* diskState, uint32_t* progress, uint32_t
   if (result != 0) return result;
 
   new_map_ = false;
-  if (working_ && status_.data) {
-    // What was just written is now the layout on the disk: the next change edits
-    // the other copy, so that the one just written stays intact until it is
-    // superseded.
-    auto* a = reinterpret_cast<StatusArea*>(status_.data.get() + kStatusCopyAOffset);
-    auto* b = reinterpret_cast<StatusArea*>(status_.data.get() + kStatusCopyBOffset);
-    StatusArea* other = working_ == a ? b : a;
-    std::memcpy(other, working_, sizeof(StatusArea));
-    other->header.sequence.set(working_->header.sequence.get() + 1);
-    working_ = other;
-  }
+  AdvanceWorkingCopy();
   RememberBase();
 
   if (scratch_pending_) {
@@ -117,6 +109,38 @@ MapResult TPartitionMap::WriteStatusPartition() {
                             status_size_ - header - kSector, true);
   }
   if (result == 0) result = WriteAndVerify(status_offset_ + header, base + header, kSector, true);
+  return result;
+}
+
+StatusArea* TPartitionMap::OtherStatusCopy(const StatusArea* copy) {
+  auto* a = reinterpret_cast<StatusArea*>(status_.data.get() + kStatusCopyAOffset);
+  auto* b = reinterpret_cast<StatusArea*>(status_.data.get() + kStatusCopyBOffset);
+  return copy == a ? b : a;
+}
+
+void TPartitionMap::AdvanceWorkingCopy() {
+  if (working_ == nullptr || status_.data == nullptr) return;
+  // The working copy is now the current one on the disk: the next change edits the
+  // other copy, so that this one stays intact until it is superseded.
+  StatusArea* other = OtherStatusCopy(working_);
+  std::memcpy(other, working_, sizeof(StatusArea));
+  other->header.sequence.set(working_->header.sequence.get() + 1);
+  working_ = other;
+}
+
+MapResult TPartitionMap::WriteStatusCopy(const StatusArea* copy) {
+  // One copy alone, its header sector last: the copy counts as written only once
+  // its sequence number lands, and the other copy is not touched at all.
+  constexpr size_t kSector = 512;
+  const size_t start = reinterpret_cast<const uint8_t*>(copy) - status_.data.get();
+  if (start != kStatusCopyAOffset && start != kStatusCopyBOffset) return kMirovaneErrWriteFailed;
+  constexpr size_t kCopyStride = kStatusCopyBOffset - kStatusCopyAOffset;
+  const size_t end = std::min<size_t>(start + kCopyStride, status_size_);
+  if (end < start + sizeof(StatusArea)) return kMirovaneErrWriteFailed;
+  const uint8_t* base = status_.data.get();
+  MapResult result = WriteAndVerify(status_offset_ + start + kSector, base + start + kSector,
+                                    end - start - kSector, true);
+  if (result == 0) result = WriteAndVerify(status_offset_ + start, base + start, kSector, true);
   return result;
 }
 
