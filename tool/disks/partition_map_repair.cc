@@ -19,8 +19,6 @@
 // entries and the current status copy are the base layout for every reader.
 
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "tool/disks/partition_map.h"
 
@@ -52,10 +50,15 @@ MapResult TPartitionMap::RepairStatusCopy() {
   StatusArea* base = OtherStatusCopy(working_);
   StatusArea* spare = working_;
   const size_t spareStart = reinterpret_cast<uint8_t*>(spare) - status_.data.get();
-  std::unique_ptr<StatusArea> found(new (std::nothrow) StatusArea());
-  if (!found) return memFullErr;
-  MapResult result = ReadMapAt(status_offset_ + spareStart, found.get(), sizeof(StatusArea));
+  // Raw devices transfer whole sectors: the copy is read with the rest of its
+  // last sector.
+  constexpr size_t kCopySectors = (sizeof(StatusArea) + 511) / 512;
+  Buffer sectors;
+  if (!sectors.Allocate(kCopySectors * 512)) return memFullErr;
+  if (spareStart + sectors.size > status_size_) return kMirovaneErrReadFailed;
+  MapResult result = ReadMapAt(status_offset_ + spareStart, sectors.data.get(), sectors.size);
   if (result != 0) return result;
+  auto* found = reinterpret_cast<StatusArea*>(sectors.data.get());
 
   const uint32_t baseSequence = base->header.sequence.get();
   const uint32_t foundSequence = found->header.sequence.get();
@@ -69,7 +72,7 @@ MapResult TPartitionMap::RepairStatusCopy() {
   if (!spareWins(foundSequence)) return kMirovaneNoError;
 
   found->header.sequence.set(baseSequence);
-  const bool equal = std::memcmp(found.get(), base, sizeof(StatusArea)) == 0;
+  const bool equal = std::memcmp(found, base, sizeof(StatusArea)) == 0;
   std::memcpy(spare, base, sizeof(StatusArea));
   if (equal) {
     // An earlier repair wrote it and was interrupted later on.
