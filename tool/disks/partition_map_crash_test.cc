@@ -103,8 +103,8 @@ class CrashWalkTest : public MapFixture, public ::testing::WithParamInterface<Sc
   // From an interrupted change (`interrupted`, read by the engine as `now`): the
   // next read-write open repairs the disk; and the repair, interrupted at each of
   // its writes, leaves a disk that still reads as `now` and that the open after it
-  // repairs. Returns the number of writes the repair needed.
-  size_t WalkRepair(const LayoutView& now, bool rolledBack, const Regions& interrupted,
+  // repairs. Returns the repair's writes.
+  WriteLog WalkRepair(const LayoutView& now, bool rolledBack, const Regions& interrupted,
                     const WriteLog& changeLog) {
     Put(interrupted);
     const size_t first = devices_.write_log().size();
@@ -116,7 +116,7 @@ class CrashWalkTest : public MapFixture, public ::testing::WithParamInterface<Sc
     ExpectEveryReaderFinds(now);
     if (!rolledBack) {
       EXPECT_TRUE(log.empty()) << "a disk with nothing to repair was written";
-      return log.size();
+      return log;
     }
     // The repair writes only where the change wrote, so `interrupted` restores all
     // it touches.
@@ -144,7 +144,7 @@ class CrashWalkTest : public MapFixture, public ::testing::WithParamInterface<Sc
         ExpectEveryReaderFinds(now);
       }
     }
-    return log.size();
+    return log;
   }
 
   Regions saved_;
@@ -189,7 +189,11 @@ TEST_P(CrashWalkTest, EveryInterruptionReadsAsOldOrNewLayout) {
   const int base = devices_.writes();
   int runs = 0;
   int rollbacks = 0;
-  int statusRepairs = 0;  // repairs that had more to do than clear the record
+  // Repairs that made the old status copy current again, and that rewrote the
+  // live entries.
+  int statusRepairs = 0;
+  int entryRepairs = 0;
+  const uint64_t statusOffset = ReadAsPlainReader(image()).statusOffset;
   for (int n = 1; n <= static_cast<int>(layoutWrites) + 1; ++n) {
     const std::vector<Fault> faults =
         FaultsAt(n <= static_cast<int>(layoutWrites) ? &log[n - 1] : nullptr);
@@ -228,7 +232,12 @@ TEST_P(CrashWalkTest, EveryInterruptionReadsAsOldOrNewLayout) {
       }
       // The next read-write open puts the disk itself into the layout found, so
       // that readers without the undo record see the old layout too.
-      statusRepairs += WalkRepair(now, rolledBack, interrupted, log) > 1;
+      const WriteLog repair = WalkRepair(now, rolledBack, interrupted, log);
+      statusRepairs += std::any_of(repair.begin(), repair.end(), [&](const auto& w) {
+        return static_cast<uint64_t>(w.offset) >= statusOffset;
+      });
+      entryRepairs += std::any_of(repair.begin(), repair.end(),
+                                  [&](const auto& w) { return w.offset == 512; });
       if (rolledBack) {
         EXPECT_EQ(ReadAsPlainReader(image()).layout, AsPlain(old));
       }
@@ -236,11 +245,12 @@ TEST_P(CrashWalkTest, EveryInterruptionReadsAsOldOrNewLayout) {
   }
   EXPECT_GT(runs, static_cast<int>(layoutWrites) * 3);
   // Changes of an existing map are undone from the record in the map's tail, and
-  // the walk reaches interruptions where the repair rewrites the status copy or
-  // the entries.
+  // the walk reaches interruptions where the repair rewrites the status copy and
+  // ones where it rewrites the entries.
   if (!s.newDiskID) {
     EXPECT_GT(rollbacks, 0);
     EXPECT_GT(statusRepairs, 0);
+    EXPECT_GT(entryRepairs, 0);
   }
 }
 
