@@ -21,6 +21,13 @@ std::optional<PropertyDictionary> DecodeMessage(const std::string& body) {
   return *value->AsDictionary();
 }
 
+// The frame of a request, or E2BIG for one the daemon would refuse by dropping the
+// connection: refusing it here keeps the connection and says why.
+int EncodeRequest(PropertyDictionary request, std::string* frame) {
+  *frame = wire::EncodeFrame(Property::Dictionary(std::move(request)));
+  return frame->size() - 4 > wire::kMaxRequestBody ? E2BIG : 0;
+}
+
 int ReplyStatus(const PropertyDictionary& reply) {
   auto status = wire::GetInteger(reply, machine::kStatus);
   if (!status) return EPROTO;
@@ -83,7 +90,7 @@ void MachineConnection::DisconnectLocked() {
   // closes its copy and never reads from it.
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
-  reader_ = wire::FrameReader();
+  reader_.Reset();
 }
 
 int MachineConnection::Call(PropertyDictionary request, PropertyDictionary* reply,
@@ -101,7 +108,8 @@ int MachineConnection::Call(PropertyDictionary request, PropertyDictionary* repl
   }
   int64_t seq = next_seq_++;
   request.insert_or_assign(machine::kSeq, Property::Integer(seq));
-  std::string frame = wire::EncodeFrame(Property::Dictionary(std::move(request)));
+  std::string frame;
+  if (int error = EncodeRequest(std::move(request), &frame); error != 0) return error;
   if (wire::SendAll(fd_, frame, -1, timeout_ms_) != 0) {
     int error = errno;
     DisconnectLocked();
@@ -163,7 +171,7 @@ int MachineEventChannel::ConnectLocked() {
   fd_ = ConnectUnixSocket(machine::SocketPath(root_));
   if (fd_ < 0) return errno;
   owner_ = ::getpid();
-  reader_ = wire::FrameReader();
+  reader_.Reset();
   source_id_ = run_loop_.AddDescriptorSource(fd_, [this] { OnReadable(); });
   return 0;
 }
@@ -198,7 +206,8 @@ int MachineEventChannel::Request(PropertyDictionary request, PropertyDictionary*
     if (int error = ConnectLocked(); error != 0) return error;
     int64_t seq = next_seq_++;
     request.insert_or_assign(machine::kSeq, Property::Integer(seq));
-    std::string frame = wire::EncodeFrame(Property::Dictionary(std::move(request)));
+    std::string frame;
+    if (int error = EncodeRequest(std::move(request), &frame); error != 0) return error;
     if (wire::SendAll(fd_, frame, -1, 120000) != 0) {
       int error = errno;
       DisconnectLocked();
@@ -231,7 +240,8 @@ int MachineEventChannel::Send(PropertyDictionary request) {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (int error = ConnectLocked(); error != 0) return error;
   request.insert_or_assign(machine::kSeq, Property::Integer(next_seq_++));
-  std::string frame = wire::EncodeFrame(Property::Dictionary(std::move(request)));
+  std::string frame;
+  if (int error = EncodeRequest(std::move(request), &frame); error != 0) return error;
   if (wire::SendAll(fd_, frame, -1, 120000) != 0) {
     int error = errno;
     DisconnectLocked();

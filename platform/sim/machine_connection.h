@@ -41,8 +41,9 @@ class MachineConnection {
   // Sends `request` (its "op" and arguments; "seq" is added) and waits for the
   // reply. Returns 0 with *reply filled; the reply's nonzero "status" (a positive
   // errno value) with *reply filled; or a transport error (ECONNREFUSED or ENOENT
-  // when no daemon runs or no machine root is set, ETIMEDOUT, ECONNRESET, EPROTO)
-  // with *reply empty. A descriptor passed with the reply goes to *received_fd
+  // when no daemon runs or no machine root is set, ETIMEDOUT, ECONNRESET, EPROTO;
+  // E2BIG, without sending, for a request above wire::kMaxRequestBody) with *reply
+  // empty. A descriptor passed with the reply goes to *received_fd
   // (owned by the caller; -1 when none), or is closed when `received_fd` is null.
   int Call(PropertyDictionary request, PropertyDictionary* reply, int* received_fd = nullptr);
 

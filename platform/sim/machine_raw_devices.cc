@@ -11,6 +11,7 @@
 
 #include "platform/sim/machine_messages.h"
 #include "platform/sim/machine_protocol.h"
+#include "platform/sim/machine_wire.h"
 
 namespace platform {
 namespace {
@@ -18,8 +19,9 @@ namespace {
 using machine::MakeRequest;
 
 constexpr int64_t kSectorSize = 512;
-// Transfers through the daemon go in pieces of this size.
-constexpr size_t kDaemonChunk = 1u << 20;
+// Transfers through the daemon go in pieces of this size (a write of one piece is
+// the largest request the daemon accepts).
+constexpr size_t kDaemonChunk = wire::kDeviceTransferPiece;
 
 bool Aligned(int64_t v) { return v % kSectorSize == 0; }
 

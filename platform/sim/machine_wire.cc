@@ -28,25 +28,68 @@ void PutBytes(std::string* out, std::string_view bytes) {
   out->append(bytes);
 }
 
-// Reads values out of an untrusted buffer; every step checks what is left.
+// What decoded values cost, as the decoder charges it against DecodeLimits::max_bytes:
+// a value's slot in its array (or the root), the shared block and header of an
+// array or dictionary, a dictionary entry's tree node, and payload bytes.
+// What a frame reader keeps of its buffer's capacity between frames.
+constexpr size_t kRetainedBuffer = 64u << 10;
+
+constexpr size_t kSlotCost = sizeof(Property);
+constexpr size_t kContainerCost = 64;
+constexpr size_t kEntryCost = sizeof(PropertyDictionary::value_type) + 4 * sizeof(void*);
+
+// Reads values out of an untrusted buffer; every step checks what is left, and what
+// decoding has cost so far against the limits.
 class Decoder {
  public:
-  explicit Decoder(std::string_view bytes) : bytes_(bytes) {}
+  Decoder(std::string_view bytes, const DecodeLimits& limits) : bytes_(bytes), limits_(limits) {}
   bool at_end() const { return position_ == bytes_.size(); }
+  // Why Value() failed: EBADMSG or E2BIG.
+  int error() const { return over_budget_ ? E2BIG : EBADMSG; }
 
+  std::optional<Property> Root() {
+    if (!Charge(0, kSlotCost)) return std::nullopt;
+    return Value(0);
+  }
+
+  // The integer entry `key` of a dictionary body; the other entries are stepped over
+  // without building anything.
+  std::optional<int64_t> TopLevelInteger(std::string_view wanted) {
+    uint8_t tag = 0;
+    uint32_t count = 0;
+    if (!U8(&tag) || tag != 'D' || !U32(&count) || count > left() / 5) return std::nullopt;
+    for (uint32_t i = 0; i < count; ++i) {
+      std::string_view key;
+      if (!Bytes(&key)) return std::nullopt;
+      if (key == wanted && left() >= 9 && bytes_[position_] == 'i') {
+        ++position_;
+        uint64_t v = 0;
+        (void)U64(&v);  // nine bytes are there
+        return static_cast<int64_t>(v);
+      }
+      if (!Skip(1)) return std::nullopt;
+    }
+    return std::nullopt;
+  }
+
+ private:
   std::optional<Property> Value(int depth) {
-    if (depth > kMaxNesting) return std::nullopt;
+    if (depth > kMaxNesting) {
+      over_budget_ = true;
+      return std::nullopt;
+    }
+    if (!Charge(1, 0)) return std::nullopt;
     uint8_t tag = 0;
     if (!U8(&tag)) return std::nullopt;
     switch (tag) {
       case 's': {
         std::string_view s;
-        if (!Bytes(&s)) return std::nullopt;
+        if (!Bytes(&s) || !Charge(0, s.size())) return std::nullopt;
         return Property::String(s);
       }
       case 'd': {
         std::string_view s;
-        if (!Bytes(&s)) return std::nullopt;
+        if (!Bytes(&s) || !Charge(0, s.size())) return std::nullopt;
         return Property::Data(s.data(), s.size());
       }
       case 'i': {
@@ -65,6 +108,11 @@ class Decoder {
         uint32_t count = 0;
         // Every element takes at least one byte: a count beyond what is left is a lie.
         if (!U32(&count) || count > left()) return std::nullopt;
+        // The slots are charged before they are reserved, and elements the budget
+        // cannot hold refuse the body before any of them is decoded.
+        if (!Fits(count) || !Charge(0, kContainerCost + size_t{count} * kSlotCost)) {
+          return std::nullopt;
+        }
         PropertyArray items;
         items.reserve(count);
         for (uint32_t i = 0; i < count; ++i) {
@@ -78,10 +126,13 @@ class Decoder {
         uint32_t count = 0;
         // Every entry takes at least five bytes (key length and a tag).
         if (!U32(&count) || count > left() / 5) return std::nullopt;
+        if (!Fits(count) || !Charge(0, kContainerCost + size_t{count} * kEntryCost)) {
+          return std::nullopt;
+        }
         PropertyDictionary entries;
         for (uint32_t i = 0; i < count; ++i) {
           std::string_view key;
-          if (!Bytes(&key)) return std::nullopt;
+          if (!Bytes(&key) || !Charge(0, key.size())) return std::nullopt;
           auto item = Value(depth + 1);
           if (!item) return std::nullopt;
           entries.insert_or_assign(std::string(key), std::move(*item));
@@ -92,7 +143,51 @@ class Decoder {
     }
   }
 
- private:
+  // Steps over one value, checking it as Value() does but building nothing.
+  bool Skip(int depth) {
+    uint8_t tag = 0;
+    if (depth > kMaxNesting || !U8(&tag)) return false;
+    std::string_view s;
+    uint64_t v = 0;
+    uint32_t count = 0;
+    switch (tag) {
+      case 's':
+      case 'd': return Bytes(&s);
+      case 'i':
+      case 'r': return U64(&v);
+      case 't':
+      case 'f': return true;
+      case 'a':
+        if (!U32(&count) || count > left()) return false;
+        for (uint32_t i = 0; i < count; ++i) {
+          if (!Skip(depth + 1)) return false;
+        }
+        return true;
+      case 'D':
+        if (!U32(&count) || count > left() / 5) return false;
+        for (uint32_t i = 0; i < count; ++i) {
+          if (!Bytes(&s) || !Skip(depth + 1)) return false;
+        }
+        return true;
+      default: return false;
+    }
+  }
+
+  // Whether `values` more values stay within the limit (without charging them).
+  bool Fits(size_t values) {
+    if (values > limits_.max_values - values_) over_budget_ = true;
+    return !over_budget_;
+  }
+  bool Charge(size_t values, size_t bytes) {
+    if (values > limits_.max_values - values_ || bytes > limits_.max_bytes - bytes_used_) {
+      over_budget_ = true;
+      return false;
+    }
+    values_ += values;
+    bytes_used_ += bytes;
+    return true;
+  }
+
   size_t left() const { return bytes_.size() - position_; }
   bool U8(uint8_t* v) {
     if (left() < 1) return false;
@@ -121,7 +216,11 @@ class Decoder {
   }
 
   std::string_view bytes_;
+  const DecodeLimits limits_;
   size_t position_ = 0;
+  size_t values_ = 0;
+  size_t bytes_used_ = 0;
+  bool over_budget_ = false;
 };
 
 int WaitFor(int fd, short events, int timeout_ms) {
@@ -196,10 +295,22 @@ void EncodeProperty(const Property& value, std::string* out) {
   }
 }
 
-std::optional<Property> DecodeProperty(std::string_view bytes) {
-  Decoder decoder(bytes);
-  auto value = decoder.Value(0);
-  if (!value || !decoder.at_end()) return std::nullopt;
+int DecodePropertyWithin(std::string_view bytes, const DecodeLimits& limits, Property* out) {
+  Decoder decoder(bytes, limits);
+  auto value = decoder.Root();
+  if (!value) return decoder.error();
+  if (!decoder.at_end()) return EBADMSG;
+  *out = std::move(*value);
+  return 0;
+}
+
+std::optional<int64_t> PeekInteger(std::string_view body, std::string_view key) {
+  return Decoder(body, kMessageLimits).TopLevelInteger(key);
+}
+
+std::optional<Property> DecodeProperty(std::string_view bytes, const DecodeLimits& limits) {
+  Property value;
+  if (DecodePropertyWithin(bytes, limits, &value) != 0) return std::nullopt;
   return value;
 }
 
@@ -224,14 +335,19 @@ void FrameReader::Feed(const char* bytes, size_t length) {
   buffer_.append(bytes, length);
 }
 
+void FrameReader::Reset() {
+  std::string().swap(buffer_);  // assigning an empty string would keep the capacity
+  consumed_ = 0;
+  failed_ = false;
+}
+
 std::optional<std::string> FrameReader::Next() {
   if (failed_ || buffered() < 4) return std::nullopt;
   const auto* p = reinterpret_cast<const uint8_t*>(buffer_.data() + consumed_);
   uint32_t n = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-  if (n > kMaxFrameBody) {
+  if (n > max_body_) {
+    Reset();
     failed_ = true;
-    buffer_.clear();
-    consumed_ = 0;
     return std::nullopt;
   }
   if (buffered() - 4 < n) return std::nullopt;
@@ -239,6 +355,11 @@ std::optional<std::string> FrameReader::Next() {
   consumed_ += 4 + size_t{n};
   if (consumed_ == buffer_.size()) {
     buffer_.clear();
+    consumed_ = 0;
+  }
+  // A large frame grew the buffer; an idle connection should not keep that memory.
+  if (buffer_.capacity() > kRetainedBuffer && buffer_.capacity() / 4 > buffered()) {
+    std::string(buffer_, consumed_).swap(buffer_);  // what is left, in its own size
     consumed_ = 0;
   }
   return body;

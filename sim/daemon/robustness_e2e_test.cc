@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
 
 #include "platform/sim/machine_connection.h"
+#include "platform/sim/machine_messages.h"
 #include "platform/sim/machine_protocol.h"
 #include "platform/sim/machine_wire.h"
 #include "sim/testing/test_machine.h"
@@ -29,7 +31,16 @@ class RawClient {
     if (fd_ >= 0) ::close(fd_);
   }
   bool connected() const { return fd_ >= 0; }
-  void SendBytes(const std::string& bytes) { ASSERT_EQ(wire::SendAll(fd_, bytes, -1, 2000), 0); }
+  void SendBytes(const std::string& bytes) { ASSERT_EQ(TrySend(bytes), 0); }
+  // 0, or -1 with errno (EPIPE, ECONNRESET) when the daemon hung up meanwhile.
+  int TrySend(std::string_view bytes) { return wire::SendAll(fd_, bytes, -1, 5000); }
+  // Whether the daemon has closed this connection, waiting at most `timeout_ms`.
+  bool HungUp(int timeout_ms) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, timeout_ms) <= 0) return false;
+    char byte = 0;
+    return ::recv(fd_, &byte, 1, MSG_DONTWAIT | MSG_PEEK) <= 0;
+  }
   void Send(PropertyDictionary message) { SendBytes(wire::EncodeFrame(Property::Dictionary(std::move(message)))); }
   // The next message, or nullopt when the daemon closed the connection (or 5 s passed).
   std::optional<PropertyDictionary> Receive() {
@@ -146,6 +157,86 @@ TEST(RobustnessE2ETest, HostileFramesCostOnlyTheirOwnConnection) {
   EXPECT_TRUE(host->registry().GetMatchingService(platform::Matching::BSDNameMatching("disk0")));
   EXPECT_EQ(machine.daemon_pid(), daemon);
   EXPECT_EQ(::kill(daemon, 0), 0);
+}
+
+std::string U32(uint32_t v) {
+  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+          static_cast<char>(v)};
+}
+
+std::string Key(std::string_view key) { return U32(static_cast<uint32_t>(key.size())) + std::string(key); }
+
+TEST(RobustnessE2ETest, ARequestThatWouldDecodeHugeIsRefusedAndEveryoneIsStillServed) {
+  TestMachine machine({.disk_count = 1});
+  ASSERT_TRUE(machine.up());
+  pid_t daemon = machine.daemon_pid();
+  RawClient hostile(machine.root());
+  ASSERT_TRUE(hostile.connected());
+  // A frame within the request size whose two million one-byte elements would each
+  // become a value of tens of bytes in the daemon. Its number comes after them.
+  uint32_t count = wire::kMaxRequestBody - 64;
+  std::string body = "D" + U32(3) + Key("junk") + "a" + U32(count) + std::string(count, 't') +
+                     Key(m::kOp) + "s" + Key(m::kMachineStatus) + Key(m::kSeq) + "i" + std::string(7, '\0') + "\x07";
+  ASSERT_LE(body.size(), wire::kMaxRequestBody);
+  hostile.SendBytes(U32(static_cast<uint32_t>(body.size())) + body);
+  auto reply = hostile.Receive();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(wire::GetInteger(*reply, m::kStatus), E2BIG);
+  EXPECT_EQ(wire::GetInteger(*reply, m::kSeq), 7);
+  EXPECT_EQ(hostile.Status(Op(m::kMachineStatus)), 0);  // the stream stayed in step
+
+  // A request through the client library that the daemon would refuse is refused
+  // before it is sent, or answered at once: the connection stays usable either way.
+  platform::MachineConnection connection(machine.root());
+  connection.set_timeout_ms(5000);
+  PropertyDictionary answer;
+  EXPECT_EQ(connection.Call(platform::machine::MakeRequest(
+                                m::kDeviceWrite, {{"handle", Property::Integer(1)},
+                                                  {"offset", Property::Integer(0)},
+                                                  {"data", Property::Data(std::vector<uint8_t>(wire::kMaxRequestBody))}}),
+                            &answer),
+            E2BIG);
+  platform::PropertyArray many(wire::kRequestLimits.max_values, Property::Integer(0));
+  EXPECT_EQ(connection.Call(platform::machine::MakeRequest(m::kMachineStatus, {{"many", Property::Array(many)}}), &answer),
+            E2BIG);
+  EXPECT_EQ(connection.Call(platform::machine::MakeRequest(m::kMachineStatus), &answer), 0);
+
+  // A frame longer than any request may be costs its connection; the rest go on.
+  RawClient oversized(machine.root());
+  oversized.SendBytes(U32(wire::kMaxRequestBody + 1));
+  EXPECT_FALSE(oversized.Receive());
+  auto host = machine.NewHost();
+  EXPECT_TRUE(host->registry().GetMatchingService(platform::Matching::BSDNameMatching("disk0")));
+  EXPECT_EQ(hostile.Status(Op(m::kMachineStatus)), 0);
+  EXPECT_EQ(machine.daemon_pid(), daemon);
+}
+
+TEST(RobustnessE2ETest, UnfinishedFramesOfManyClientsCannotPileUpInTheDaemon) {
+  TestMachine machine({.disk_count = 0});
+  ASSERT_TRUE(machine.up());
+  pid_t daemon = machine.daemon_pid();
+  // Each client sends all of a request but its last byte, and waits. Together they
+  // would hold far more than the daemon keeps for its clients.
+  constexpr int kClients = 100;
+  std::string frame = U32(wire::kMaxRequestBody) + std::string(wire::kMaxRequestBody - 1, 'x');
+  std::vector<std::unique_ptr<RawClient>> clients;
+  for (int i = 0; i < kClients; ++i) {
+    clients.push_back(std::make_unique<RawClient>(machine.root()));
+    ASSERT_TRUE(clients.back()->connected());
+    (void)clients.back()->TrySend(frame);  // fails when this client was dropped meanwhile
+  }
+  // Two round trips: by the second, the daemon has read everything sent before and
+  // closed the connections it dropped.
+  RawClient fresh(machine.root());
+  EXPECT_EQ(fresh.Status(Op(m::kMachineStatus)), 0);
+  EXPECT_EQ(fresh.Status(Op(m::kMachineStatus)), 0);
+  int dropped = 0;
+  for (auto& client : clients) dropped += client->HungUp(0) ? 1 : 0;
+  // At most 128 MiB for all of them (each holds up to twice its 2 MiB): well over
+  // half are gone, and not everyone.
+  EXPECT_GE(dropped, kClients / 2);
+  EXPECT_LT(dropped, kClients);
+  EXPECT_EQ(machine.daemon_pid(), daemon);
 }
 
 TEST(RobustnessE2ETest, AnUnmountDoesNotWaitForASessionThatVanished) {

@@ -30,6 +30,9 @@ namespace wire = platform::wire;
 
 constexpr size_t kMaxOutput = 64u << 20;  // bytes queued for one client before it is dropped
 constexpr size_t kMaxConnections = 512;
+// Unfinished input and unsent output of all clients together. Per client they are
+// bounded already (a request frame, kMaxOutput), but not times kMaxConnections.
+constexpr size_t kMaxHeld = 128u << 20;
 constexpr double kImageSettleSeconds = 0.05;
 
 int g_signal_pipe[2] = {-1, -1};
@@ -322,40 +325,104 @@ void Server::Queue(uint64_t id, std::string bytes, int fd) {
   }
   Connection& c = it->second;
   c.out_bytes += bytes.size();
+  held_ += bytes.size();
   c.out.push_back(Outgoing{std::move(bytes), 0, fd});
   // A client that does not read its events is not allowed to eat the daemon's memory.
-  if (c.out_bytes > kMaxOutput) c.broken = true;
+  if (c.out_bytes > kMaxOutput) {
+    std::fprintf(stderr, "machine: client %llu dropped: it does not read what it is sent\n",
+                 static_cast<unsigned long long>(id));
+    Drop(c);
+  }
+  Shed();
 }
 
 void Server::Send(uint64_t client, PropertyDictionary event) {
   Queue(client, wire::EncodeFrame(Property::Dictionary(std::move(event))), -1);
 }
 
+void Server::CountInput(Connection& c) {
+  held_ -= c.in_held;
+  c.in_held = c.reader.held();
+  held_ += c.in_held;
+}
+
+void Server::Drop(Connection& c) {
+  c.broken = true;
+  for (Outgoing& o : c.out) {
+    if (o.fd >= 0) ::close(o.fd);
+  }
+  c.out.clear();
+  held_ -= c.out_bytes;
+  c.out_bytes = 0;
+  c.reader.Reset();
+  CountInput(c);
+}
+
+void Server::Shed() {
+  while (held_ > kMaxHeld) {
+    auto most = connections_.end();
+    size_t most_held = 0;
+    for (auto it = connections_.begin(); it != connections_.end(); ++it) {
+      if (it->second.broken) continue;  // dropped already: holds nothing
+      size_t held = it->second.in_held + it->second.out_bytes;
+      if (held > most_held) {
+        most = it;
+        most_held = held;
+      }
+    }
+    if (most == connections_.end()) return;  // held_ counts only live connections
+    std::fprintf(stderr, "machine: client %llu dropped: it held %zu bytes of %zu held in all\n",
+                 static_cast<unsigned long long>(most->first), most_held, held_);
+    Drop(most->second);
+  }
+}
+
 void Server::ReadFrom(uint64_t id) {
   Connection& c = connections_[id];
-  for (int round = 0; round < 64 && !c.broken; ++round) {
+  // Frames are handled after each read, so the reader never holds more than one
+  // unfinished frame and one read's worth of what follows it.
+  for (int round = 0; round < 64 && !c.broken && !shutdown_; ++round) {
     ssize_t n = wire::ReadAvailable(c.fd, &c.reader, nullptr);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
-      c.broken = true;
+    int error = errno;
+    CountInput(c);
+    if (n == 0 || (n < 0 && error != EAGAIN && error != EWOULDBLOCK)) {
+      Drop(c);
       break;
     }
     if (n < 0) break;
+    Shed();
+    HandleFrames(id, c);
   }
+}
+
+void Server::HandleFrames(uint64_t id, Connection& c) {
   while (!c.broken && !shutdown_) {
     auto body = c.reader.Next();
     if (!body) break;
+    CountInput(c);
     Reply reply;
-    auto message = wire::DecodeProperty(*body);
-    if (!message || !message->is_dictionary()) {
-      reply.body = {{m::kStatus, Property::Integer(EINVAL)},
-                    {m::kError, Property::String("malformed request")}};
+    Property message;
+    int error = wire::DecodePropertyWithin(*body, wire::kRequestLimits, &message);
+    if (error == 0 && message.is_dictionary()) {
+      machine_->Handle(id, *message.AsDictionary(), &reply);
     } else {
-      machine_->Handle(id, *message->AsDictionary(), &reply);
+      // Answered under the request's number when it can be found, so that the
+      // client is not left waiting for a reply that never comes.
+      reply.body = {{m::kStatus, Property::Integer(error == E2BIG ? E2BIG : EINVAL)},
+                    {m::kError, Property::String(error == E2BIG ? "request too large"
+                                                                : "malformed request")}};
+      if (auto seq = wire::PeekInteger(*body, m::kSeq)) reply.body[m::kSeq] = Property::Integer(*seq);
     }
+    body.reset();
     Queue(id, wire::EncodeFrame(Property::Dictionary(std::move(reply.body))), reply.fd);
   }
   // The stream cannot be resynchronised after a frame that is too large.
-  if (c.reader.failed()) c.broken = true;
+  if (c.reader.failed() && !c.broken) {
+    std::fprintf(stderr, "machine: client %llu dropped: a frame above %u bytes\n",
+                 static_cast<unsigned long long>(id), wire::kMaxRequestBody);
+    Drop(c);
+  }
+  CountInput(c);
 }
 
 void Server::WriteTo(uint64_t id) {
@@ -379,7 +446,7 @@ void Server::WriteTo(uint64_t id) {
     ssize_t n = ::sendmsg(c.fd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) c.broken = true;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) Drop(c);
       return;
     }
     if (n > 0 && o.fd >= 0) {
@@ -389,6 +456,7 @@ void Server::WriteTo(uint64_t id) {
     o.sent += static_cast<size_t>(n);
     if (o.sent == o.bytes.size()) {
       c.out_bytes -= o.bytes.size();
+      held_ -= o.bytes.size();
       c.out.pop_front();
     }
   }
@@ -397,9 +465,8 @@ void Server::WriteTo(uint64_t id) {
 void Server::Close(uint64_t id) {
   auto it = connections_.find(id);
   if (it == connections_.end()) return;
-  for (Outgoing& o : it->second.out) {
-    if (o.fd >= 0) ::close(o.fd);
-  }
+  Drop(it->second);
+  held_ -= it->second.in_held;  // what even an empty reader holds
   ::close(it->second.fd);
   connections_.erase(it);
   machine_->DropClient(id);

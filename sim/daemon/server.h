@@ -6,7 +6,11 @@
 // again, and cleans up its socket, pid file and shared page when it ends.
 //
 // One thread does everything; a client that sends garbage, a frame that is too
-// large, or that vanishes mid-request loses its connection and nothing else.
+// large, or that vanishes mid-request loses its connection and nothing else. What
+// the daemon holds for clients is bounded: a request frame by wire::kMaxRequestBody
+// and its decoded value by wire::kRequestLimits (beyond them: an E2BIG reply), a
+// client's unsent output per connection, and unfinished input and unsent output of
+// all connections together (beyond that the client holding the most is dropped).
 
 #include <sys/types.h>
 
@@ -55,9 +59,10 @@ class Server : public MachineEnv {
   };
   struct Connection {
     int fd = -1;
-    platform::wire::FrameReader reader;
+    platform::wire::FrameReader reader{platform::wire::kMaxRequestBody};
     std::deque<Outgoing> out;
     size_t out_bytes = 0;
+    size_t in_held = 0;  // reader.held() as last counted in held_
     bool broken = false;
   };
   struct Timer {
@@ -69,9 +74,16 @@ class Server : public MachineEnv {
   void Cleanup();
   void Accept();
   void ReadFrom(uint64_t id);
+  void HandleFrames(uint64_t id, Connection& c);
   void WriteTo(uint64_t id);
   void Queue(uint64_t id, std::string bytes, int fd);
   void Close(uint64_t id);
+  // Counts what the reader of `c` holds now in held_.
+  void CountInput(Connection& c);
+  // Marks `c` broken and frees what it holds at once.
+  void Drop(Connection& c);
+  // Drops the clients holding the most until held_ is within its bound again.
+  void Shed();
   void RunTimers();
   int PollTimeoutMs() const;
   void WatchImages();
@@ -91,6 +103,7 @@ class Server : public MachineEnv {
   uint64_t* generation_ = nullptr;
   std::map<uint64_t, Connection> connections_;
   uint64_t next_connection_ = 1;
+  size_t held_ = 0;  // unfinished input and unsent output of every connection
   std::map<uint64_t, Timer> timers_;
   uint64_t next_timer_ = 1;
   std::map<std::string, double> pending_images_;  // image -> when to look again
