@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <functional>
+#include <vector>
 
 #include "tool/disks/disk_state.h"
 #include "tool/disks/testing/map_fixture.h"
@@ -26,6 +27,47 @@ TEST_F(PartitionMapTest, BlankDiskHasNoMap) {
   EXPECT_EQ(v.result, 0);
   EXPECT_EQ(v.driverType, kDriverTypeNone);
   EXPECT_TRUE(v.entries.empty());
+}
+
+// A clock that moves three seconds at every reading and notes the progress value it
+// sees then, so the scratch clearing's pacing can be followed pass by pass.
+class ProgressWatchingClock : public platform::Clock {
+ public:
+  explicit ProgressWatchingClock(const uint32_t* progress) : progress_(progress) {}
+  double AbsoluteTime() override {
+    seen.push_back(*progress_);
+    return now_ += 3.0;
+  }
+  void Sleep(double seconds) override { now_ += seconds; }
+  double ToRealSeconds(double) override { return 0; }
+  int32_t SecondsFromGMT(double) override { return 0; }
+  std::vector<uint32_t> seen;
+
+ private:
+  const uint32_t* progress_;
+  double now_ = 600000000.0;
+};
+
+TEST_F(PartitionMapTest, ScratchClearingRepeatsWholePassesForTenSecondsAndReportsProgress) {
+  uint32_t state = 0, progress = 40;
+  ProgressWatchingClock clock(&progress);
+  host_.SetClock(&clock);
+  TPartitionMap map(disk_.get(), &volumes_);
+  ASSERT_EQ(map.Open(false), 0);
+  ASSERT_EQ(map.Create(), 0);
+  const int writesBefore = devices_.writes();
+  clock.seen.clear();  // Create read the clock for the status area's identifier
+  ASSERT_EQ(map.Write(&state, &progress, 50), 0);
+  host_.SetClock(&clock_);
+
+  // Readings: the start, then one after each pass at 3, 6, 9 and 12 seconds. Each
+  // pass shows the progress of the one before: 3 s of 10 -> 15 % of the span, ...
+  EXPECT_EQ(clock.seen, (std::vector<uint32_t>{40, 40, 55, 70, 85}));
+  EXPECT_EQ(progress, 90u);
+  // Four passes of 10 MiB in 128 KiB pieces, besides block 0, map and status.
+  const int scratchWrites = 4 * static_cast<int>(kScratchBlocks * 512 / (128 * 1024));
+  EXPECT_GE(devices_.writes() - writesBefore, scratchWrites);
+  EXPECT_LT(devices_.writes() - writesBefore, scratchWrites + 16);
 }
 
 TEST_F(PartitionMapTest, InitializeWritesTheFreshLayout) {
