@@ -51,6 +51,14 @@ class CrashWalkTest : public MapFixture, public ::testing::WithParamInterface<Sc
     return r;
   }
 
+  // A fresh map with three 2 MiB volumes, 1, 2 and 3, side by side.
+  void InitialiseWithThreeVolumes() {
+    Initialise();
+    EXPECT_EQ(CarveVolume(1, 2 * kMiB), 0);
+    EXPECT_EQ(CarveVolume(2, 2 * kMiB), 0);
+    EXPECT_EQ(CarveVolume(3, 2 * kMiB), 0);
+  }
+
   void SaveRegions(const WriteLog& log) { saved_ = Capture(log); }
   void RestoreRegions() { Put(saved_); }
   Regions Capture(const WriteLog& log) {
@@ -278,22 +286,13 @@ INSTANTIATE_TEST_SUITE_P(
         Scenario{"delete_merging_neighbours",
                  [](MapFixture* f) {
                    auto* fx = static_cast<CrashWalkTest*>(f);
-                   fx->Initialise();
-                   EXPECT_EQ(fx->CarveVolume(1, 2 * kMiB), 0);
-                   EXPECT_EQ(fx->CarveVolume(2, 2 * kMiB), 0);
-                   EXPECT_EQ(fx->CarveVolume(3, 2 * kMiB), 0);
+                   fx->InitialiseWithThreeVolumes();
                    EXPECT_EQ(fx->DeleteVolume(1), 0);
                  },
                  [](MapFixture* f) { return static_cast<CrashWalkTest*>(f)->DeleteVolume(2); },
                  false, false},
         Scenario{"delete_in_place",
-                 [](MapFixture* f) {
-                   auto* fx = static_cast<CrashWalkTest*>(f);
-                   fx->Initialise();
-                   EXPECT_EQ(fx->CarveVolume(1, 2 * kMiB), 0);
-                   EXPECT_EQ(fx->CarveVolume(2, 2 * kMiB), 0);
-                   EXPECT_EQ(fx->CarveVolume(3, 2 * kMiB), 0);
-                 },
+                 [](MapFixture* f) { static_cast<CrashWalkTest*>(f)->InitialiseWithThreeVolumes(); },
                  [](MapFixture* f) { return static_cast<CrashWalkTest*>(f)->DeleteVolume(2); },
                  false, false},
         // Initialising over an existing map first clears its block 0: in between,
